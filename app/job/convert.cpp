@@ -1,0 +1,80 @@
+#include "app/job/convert.h"
+
+#include "imaging/imageio.h"
+#include "imaging/resample.h"
+
+namespace lumaprep {
+
+namespace {
+
+void pump(const std::function<void()>& pendingEvents) {
+  if (pendingEvents) pendingEvents();
+}
+
+// The size the JPEG decoder is asked for with its automatic scale: it picks the smallest
+// 1/2, 1/4 or 1/8 reduction that still covers this size. An automatic side asks for 1 pixel,
+// since it follows the other side's reduction. False when no reduction can help (own size on a
+// side, or the image is kept as loaded).
+bool scaledDecodeRequest(int reqWidth, int reqHeight, int& width, int& height) {
+  if (reqWidth == 0 || reqHeight == 0) return false;
+  if (reqWidth < 0 && reqHeight < 0) return false;
+  width = reqWidth > 0 ? reqWidth : 1;
+  height = reqHeight > 0 ? reqHeight : 1;
+  return true;
+}
+
+}  // namespace
+
+TConvertResult ConvertFile(TImageIO& io, TImageProc& proc, const std::string& source,
+                           const std::string& target, int quality, int reqWidth, int reqHeight,
+                           const std::function<void()>& pendingEvents, bool fastDecode) {
+  TConvertResult result;
+  TIOParamsVals& params = io.Params();
+
+  int decodeWidth = 0;
+  int decodeHeight = 0;
+  bool scaled = fastDecode && scaledDecodeRequest(reqWidth, reqHeight, decodeWidth, decodeHeight);
+  if (scaled) {
+    const auto savedScale = params.JPEG_Scale;
+    params.JPEG_Scale = 0;
+    params.Width = decodeWidth;
+    params.Height = decodeHeight;
+    try {
+      io.LoadFromFile(source);
+    } catch (...) {
+      params.JPEG_Scale = savedScale;
+      throw;
+    }
+    params.JPEG_Scale = savedScale;
+  } else {
+    io.LoadFromFile(source);
+  }
+  pump(pendingEvents);
+  if (io.Aborting()) return result;
+  result.Read = true;
+
+  params.JPEG_Quality = quality;
+
+  // After a reduced decode the output size still comes from the size stored in the file, so
+  // that --fast changes pixels only, never the size of the result.
+  int width = reqWidth;
+  int height = reqHeight;
+  if (scaled && params.FileType == ioJPEG && params.JPEG_ScaleUsed > 1) {
+    int w = 0;
+    int h = 0;
+    if (TImageProc::DestinationSize(params.JPEG_FullWidth, params.JPEG_FullHeight, reqWidth,
+                                    reqHeight, w, h)) {
+      width = w;
+      height = h;
+    }
+  }
+  proc.Resample(width, height, rfNone);
+  pump(pendingEvents);
+
+  io.SaveToFile(target);
+  pump(pendingEvents);
+  result.Written = !io.Aborting();
+  return result;
+}
+
+}  // namespace lumaprep
