@@ -1,45 +1,118 @@
-// Forwarders from the main window to the dialogs, splash, skins and links. Until a feature's
-// own files are in place its forwarder does nothing (or gives the documented default).
+// Forwarders from the main window to the dialogs, splash, skins and links.
 #include "app/services.h"
 
-#include <QDir>
+#include <QFile>
 
-namespace lumaprep::services {
+#include "app/batchadd.h"
+#include "app/directorydialog.h"
+#include "app/links.h"
+#include "app/mainwindow.h"
+#include "app/skins.h"
+#include "app/splash.h"
+#include "settings/common.h"
+#include "settings/skins.h"
 
-void ShowSplash() {}
+namespace lumaprep {
 
-void CreateDialogs(TfrmMain&) {}
+// The two dialogs, created once at start-up and living until the program ends.
+TFrmBatchAdd* frmBatchAdd = nullptr;
+TFrmDirectory* frmDirectory = nullptr;
+TfrmSplash* frmSplash = nullptr;
 
-void ApplyDirectoryLanguage(const LanguageLookup&) {}
+namespace services {
 
-void ApplyBatchAddLanguage(const LanguageLookup&) {}
+namespace {
 
-void ShowBatchAdd() {}
+std::string toPath(const QString& text) { return QFile::encodeName(text).toStdString(); }
 
-void AddFolder(const QString&, bool, const QString&, const std::function<void(const QString&)>&) {}
+QString fromPath(const std::string& path) {
+  return QFile::decodeName(QByteArray::fromStdString(path));
+}
 
-bool ChooseOutputFolder(QString&) { return false; }
+}  // namespace
 
-QString LoadOutputFolder() { return QDir::homePath(); }
+void ShowSplash() {
+  if (!frmCommon) return;
+  if (!frmSplash) frmSplash = new TfrmSplash(frmCommon->SplashFileName());
+  frmSplash->Run();
+}
 
-void SaveOutputFolder(const QString&) {}
+void CreateDialogs(TfrmMain& main) {
+  if (!frmBatchAdd) {
+    frmBatchAdd = new TFrmBatchAdd(
+        [&main](const QString& folder, bool includeSubfolders, const QString& extension) {
+          main.AddFolder(folder, includeSubfolders, extension);
+        },
+        &main);
+  }
+  if (!frmDirectory) frmDirectory = new TFrmDirectory(&main);
+}
 
-int ReadSkinSetting() { return 10; }
+void ApplyDirectoryLanguage(const LanguageLookup& text) {
+  if (frmDirectory) frmDirectory->ApplyLanguage(text);
+}
 
-void WriteSkinSetting(int) {}
+void ApplyBatchAddLanguage(const LanguageLookup& text) {
+  if (frmBatchAdd) frmBatchAdd->ApplyLanguage(text);
+}
 
-void ApplySkin(int) {}
+void ShowBatchAdd() {
+  if (frmBatchAdd) frmBatchAdd->ShowWindow();
+}
 
-void OpenHelp() {}
+void AddFolder(const QString& folder, bool includeSubfolders, const QString& extension,
+               const std::function<void(const QString&)>& addFile) {
+  AddFolderToList(folder, includeSubfolders, extension, addFile);
+}
 
-void OpenHomePage() {}
+bool ChooseOutputFolder(QString& path) {
+  if (!frmDirectory || frmDirectory->exec() != QDialog::Accepted) return false;
+  path = frmDirectory->SelectedPath();
+  return true;
+}
 
-void OpenSupportMail() {}
+// Without the services object (a window built alone, as in tests) the settings give their
+// defaults and the other operations do nothing.
+QString LoadOutputFolder() {
+  return fromPath(frmCommon ? frmCommon->LoadOutputFolder() : TfrmCommon::HomeFolder());
+}
 
-void OpenFeedbackPage() {}
+void SaveOutputFolder(const QString& folder) {
+  if (frmCommon) frmCommon->SaveOutputFolder(toPath(folder));
+}
 
-void OpenProductPage(int) {}
+int ReadSkinSetting() { return frmCommon ? frmCommon->ReadSkinSetting() : kDefaultSkin; }
 
-bool RunUpdater() { return false; }
+void WriteSkinSetting(int number) {
+  if (frmCommon) frmCommon->WriteSkinSetting(number);
+}
 
-}  // namespace lumaprep::services
+void ApplySkin(int number) {
+  if (frmCommon) lumaprep::ApplySkin(*frmCommon, number);
+}
+
+void OpenHelp() {
+  if (frmCommon) lumaprep::OpenHelp(*frmCommon);
+}
+
+void OpenHomePage() {
+  if (frmCommon) lumaprep::OpenHomePage(*frmCommon);
+}
+
+void OpenSupportMail() {
+  if (frmCommon) lumaprep::OpenSupportMail(*frmCommon);
+}
+
+void OpenFeedbackPage() {
+  if (frmCommon) lumaprep::OpenFeedbackPage(*frmCommon);
+}
+
+void OpenProductPage(int index) {
+  if (frmCommon) lumaprep::OpenProductPage(*frmCommon, index);
+}
+
+// The caller closes the main window when the update program was started.
+bool RunUpdater() { return frmCommon && lumaprep::RunUpdater(*frmCommon, nullptr); }
+
+}  // namespace services
+}  // namespace lumaprep
