@@ -212,26 +212,27 @@ class TImageBitmap : public TImageBaseBitmap {
   void resyncNow();
   void recomputeGeometry();
   void rebuildRowTable();
-  void allocateStorage(int64_t size);
-  void freeMemory();
-  void freeTBitmap();
-  void releaseFileRows();
+  void allocateMemory(int64_t size);
+  void releaseFileRows() noexcept;
   void pushPaletteToTBitmap();
-  void copyRowsFrom(const TImageBitmap& source);
+  void copyPixelsFrom(const TImageBitmap& source);
+  void assignImpl(const TImageBitmap& source, bool withAlpha);
   void resizeKeeping(int width, int height);
-  void convertTBitmap(TImagePixelFormat format);
+  void convertInTBitmap(TImagePixelFormat format);
   void convertFrom(TImageBitmap& source, TImagePixelFormat format);
-  void assignFromTBitmapInto(const TBitmap& source);
+  void takeStorageFrom(TImageBitmap& source) noexcept;
 
   std::unique_ptr<TImageFileBuffer> m_fileBuffer;
   uint8_t* m_currentFileRow = nullptr;
+  int m_currentFileRowIndex = -1;
+  uint8_t m_currentFileRowMode = 0;
   std::unique_ptr<TRGB[]> m_palette;
   int m_paletteLength = 0;
   std::unique_ptr<TImageBitmap> m_alpha;
   uint8_t* m_memBits = nullptr;
   uint8_t* m_memBlock = nullptr;
-  uint8_t m_memBlockSource = 0;  // how m_memBlock was allocated (0 heap, 1 zero-filled)
   TBitmap* m_vclBitmap = nullptr;
+  std::unique_ptr<TBitmap> m_ownedBitmap;  // m_vclBitmap when not encapsulated
   std::vector<uint8_t*> m_rowTable;
   std::vector<int> m_mappedRowIndexes;
   std::vector<uint8_t*> m_mappedRows;

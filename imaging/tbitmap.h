@@ -25,7 +25,7 @@ enum TPixelFormat : uint8_t { pf1bit, pf8bit, pf24bit };
 
 class TBitmap {
  public:
-  TBitmap() = default;
+  TBitmap();
   TBitmap(int width, int height, TPixelFormat format);
 
   int Width() const { return m_width; }

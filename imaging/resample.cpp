@@ -1,0 +1,290 @@
+#include "imaging/resample.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace lumaprep {
+
+namespace {
+
+int bytesPerPixel(TImagePixelFormat f) {
+  switch (f) {
+    case im8p:
+    case im8g: return 1;
+    case im16g: return 2;
+    case im24RGB:
+    case imCIELab: return 3;
+    case im32f:
+    case imCMYK: return 4;
+    case imRGB48: return 6;
+    default: return 0;
+  }
+}
+
+// Sets a buffer's access mode for the duration of a routine.
+class AccessScope {
+ public:
+  AccessScope(TImageBitmap& b, uint8_t mode) : m_b(b), m_old(b.Access()) { b.SetAccess(mode); }
+  ~AccessScope() { m_b.SetAccess(m_old); }
+  AccessScope(const AccessScope&) = delete;
+  AccessScope& operator=(const AccessScope&) = delete;
+
+ private:
+  TImageBitmap& m_b;
+  uint8_t m_old;
+};
+
+// Copies whole pixels of `Bpp` bytes through a table of source byte offsets.
+template <int Bpp>
+void copyRow(const uint8_t* s, uint8_t* d, const int64_t* offsets, int width) {
+  for (int x = 0; x < width; ++x) {
+    const uint8_t* p = s + offsets[x];
+    if constexpr (Bpp == 3) {
+      d[0] = p[0];
+      d[1] = p[1];
+      d[2] = p[2];
+    } else {
+      std::memcpy(d, p, Bpp);
+    }
+    d += Bpp;
+  }
+}
+
+// a + floor((b - a) * frac / 2^17); the arithmetic shift rounds toward minus infinity.
+inline uint8_t lerp17(int a, int b, int frac) { return uint8_t(a + (((b - a) * frac) >> 17)); }
+
+// The rfFastLinear routine on `channels` bytes per pixel (3 for colour, 1 for grey and alpha).
+void fastLinear(TImageBitmap& source, TImageBitmap& target, int channels,
+                const TResampleProgress& progress) {
+  const int ws = source.Width(), hs = source.Height();
+  const int wt = target.Width(), ht = target.Height();
+  const double sx = double((long double)wt / ws);
+  const double sy = double((long double)ht / hs);
+  if (sx == 1.0 && sy == 1.0) {
+    target.Assign(source);
+    return;
+  }
+
+  std::vector<int> x0(static_cast<size_t>(wt)), x1(x0), frac(x0);
+  for (int j = 0; j < wt; ++j) {
+    const double f = double((long double)j / sx);
+    x0[size_t(j)] = std::min(int(f), ws - 1);
+    frac[size_t(j)] = int((f - int(f)) * 131072);
+    const double end = double((long double)std::min(j + 1, wt - 1) / sx) + 1e-10;
+    x1[size_t(j)] = std::min(int(end), ws - 1);
+  }
+  const double p = double(100.0L / ((long double)hs + ht + 0.5L));
+
+  TImageWorkBitmap work(wt, hs, 8 * channels);
+  {
+    AccessScope readOnly(source, iaRead);
+    for (int y = 0; y < hs; ++y) {
+      const uint8_t* s = source.ScanLine(y);
+      uint8_t* d = work.ScanLine(y);
+      if (!s) continue;
+      if (sx > 1) {
+        for (int j = 0; j < wt; ++j) {
+          const uint8_t* a = s + int64_t(x0[size_t(j)]) * channels;
+          const uint8_t* b = s + int64_t(std::min(x0[size_t(j)] + 1, ws - 1)) * channels;
+          const int fr = frac[size_t(j)];
+          for (int c = 0; c < channels; ++c) *d++ = lerp17(a[c], b[c], fr);
+        }
+      } else {
+        for (int j = 0; j < wt; ++j) {
+          const int first = x0[size_t(j)], last = std::max(x1[size_t(j)], first);
+          const int count = last - first + 1;
+          for (int c = 0; c < channels; ++c) {
+            unsigned sum = 0;
+            const uint8_t* q = s + int64_t(first) * channels + c;
+            for (int i = 0; i < count; ++i, q += channels) sum += *q;
+            *d++ = uint8_t(sum / unsigned(count));
+          }
+        }
+      }
+      if (progress) progress(int(y * p));
+    }
+  }
+
+  AccessScope writeOnly(target, iaWrite);
+  const size_t rowBytes = size_t(wt) * size_t(channels);
+  std::vector<uint32_t> sums(rowBytes);
+  for (int j = 0; j < ht; ++j) {
+    uint8_t* d = target.ScanLine(j);
+    if (!d) continue;
+    if (sy > 1) {
+      const double g = double((long double)j / sy);
+      const int y0 = std::min(int(g), hs - 1);
+      const int fr = int((g - int(g)) * 131072);
+      const uint8_t* a = work.ScanLine(y0);
+      const uint8_t* b = work.ScanLine(y0 + 1 < hs ? y0 + 1 : y0);
+      for (size_t i = 0; i < rowBytes; ++i) d[i] = lerp17(a[i], b[i], fr);
+    } else {
+      const int y0 = std::min(int((long double)j / sy), hs - 1);
+      const int y1 = std::clamp(int((long double)std::min(j + 1, ht - 1) / sy), y0, hs - 1);
+      std::fill(sums.begin(), sums.end(), 0u);
+      for (int y = y0; y <= y1; ++y) {
+        const uint8_t* s = work.ScanLine(y);
+        for (size_t i = 0; i < rowBytes; ++i) sums[i] += s[i];
+      }
+      const uint32_t count = uint32_t(y1 - y0 + 1);
+      for (size_t i = 0; i < rowBytes; ++i) d[i] = uint8_t(sums[i] / count);
+    }
+    if (progress) progress(int((hs + j) * p));
+  }
+}
+
+}  // namespace
+
+void StretchNearest(TImageBitmap& source, TImageBitmap& target,
+                    const TResampleProgress& progress) {
+  const int ws = source.Width(), hs = source.Height();
+  const int wt = target.Width(), ht = target.Height();
+  const TImagePixelFormat f = source.PixelFormat();
+  if (source.IsEmpty() || target.IsEmpty() || f != target.PixelFormat()) return;
+
+  const double xr = double((long double)ws / wt);
+  const double yr = double((long double)hs / ht);
+  const int bpp = bytesPerPixel(f);
+  // Column table: source column per destination column (byte offsets for whole-byte pixels).
+  std::vector<int64_t> col(static_cast<size_t>(wt));
+  for (int x = 0; x < wt; ++x) {
+    const int c = std::min(int((long double)x * xr), ws - 1);
+    col[size_t(x)] = f == im1g ? c : int64_t(c) * bpp;
+  }
+  const double step = double(100.0L / ((long double)ht + 0.5L));
+
+  AccessScope readOnly(source, iaRead);
+  AccessScope writeOnly(target, iaWrite);
+  for (int y = 0; y < ht; ++y) {
+    const int sy = std::min(int((long double)y * yr), hs - 1);
+    const uint8_t* s = source.ScanLine(sy);
+    uint8_t* d = target.ScanLine(y);
+    if (s && d) {
+      switch (bpp) {
+        case 0:
+          for (int x = 0; x < wt; ++x) {
+            const int64_t c = col[size_t(x)];
+            const uint8_t mask = uint8_t(0x80 >> (x & 7));
+            if (s[c >> 3] & (0x80 >> (c & 7)))
+              d[x >> 3] |= mask;
+            else
+              d[x >> 3] &= uint8_t(~mask);
+          }
+          break;
+        case 1:
+          for (int x = 0; x < wt; ++x) d[x] = s[col[size_t(x)]];
+          break;
+        case 2: copyRow<2>(s, d, col.data(), wt); break;
+        case 3: copyRow<3>(s, d, col.data(), wt); break;
+        case 4: copyRow<4>(s, d, col.data(), wt); break;
+        case 6: copyRow<6>(s, d, col.data(), wt); break;
+      }
+    }
+    if (progress) progress(int(y * step));
+  }
+}
+
+void StretchFastLinear(TImageBitmap& source, TImageBitmap& target,
+                       const TResampleProgress& progress) {
+  if (source.IsEmpty() || target.IsEmpty() || source.PixelFormat() != target.PixelFormat())
+    return;
+  switch (source.PixelFormat()) {
+    case im24RGB: fastLinear(source, target, 3, progress); break;
+    case im8g: fastLinear(source, target, 1, progress); break;
+    default: StretchNearest(source, target, progress); break;
+  }
+}
+
+bool TImageProc::DestinationSize(int sourceWidth, int sourceHeight, int newWidth, int newHeight,
+                                 int& width, int& height) {
+  if (sourceWidth <= 0 || sourceHeight <= 0 || (newWidth < 0 && newHeight < 0)) return false;
+  // 64-bit products: a 32-bit product would wrap for large requests.
+  const int64_t hForW = newHeight == 0 ? sourceHeight : std::llabs(int64_t(newHeight));
+  int64_t w = newWidth == -1  ? int64_t(sourceWidth) * hForW / sourceHeight
+              : newWidth == 0 ? sourceWidth
+                              : std::llabs(int64_t(newWidth));
+  w = std::clamp<int64_t>(w, 1, INT_MAX);
+  int64_t h = newHeight == -1  ? int64_t(sourceHeight) * w / sourceWidth
+              : newHeight == 0 ? sourceHeight
+                               : std::llabs(int64_t(newHeight));
+  h = std::clamp<int64_t>(h, 1, INT_MAX);
+  width = int(w);
+  height = int(h);
+  return true;
+}
+
+void TImageProc::finishWork() {
+  if (OnProgress) OnProgress(this, 100);
+  if (OnFinishWork) OnFinishWork(this);
+}
+
+void TImageProc::ResampleBitmap(TImageBitmap& source, TImageBitmap& target,
+                                TResampleFilter filter) {
+  // Fully transparent pixels get a neutral grey, so that filters blending them with their
+  // neighbours do not drag in whatever colour the file left under them.
+  if (source.HasAlphaChannel() && source.PixelFormat() == im24RGB) {
+    TImageBitmap* alpha = source.AlphaChannel();
+    const int w = std::min(source.Width(), alpha->Width());
+    for (int y = 0; y < source.Height() && y < alpha->Height(); ++y) {
+      const uint8_t* a = alpha->ScanLine(y);
+      uint8_t* p = source.ScanLine(y);
+      if (!a || !p) continue;
+      for (int x = 0; x < w; ++x)
+        if (a[x] == 0) std::memset(p + 3 * x, 128, 3);
+    }
+  }
+
+  TResampleProgress progress;
+  if (OnProgress) progress = [this](int percent) { OnProgress(this, percent); };
+
+  const TImagePixelFormat f = source.PixelFormat();
+  const bool linear = filter != rfNone && (f == im24RGB || f == im8g);
+  if (linear)
+    StretchFastLinear(source, target, progress);
+  else
+    StretchNearest(source, target, progress);
+
+  if (source.HasAlphaChannel()) {
+    TImageBitmap* sa = source.AlphaChannel();
+    TImageBitmap* ta = target.AlphaChannel();
+    if (sa && ta) {
+      if (filter == rfNone)
+        StretchNearest(*sa, *ta);
+      else
+        StretchFastLinear(*sa, *ta);
+      ta->SetFull(sa->Full());
+    }
+  }
+}
+
+void TImageProc::ResampleTo(TImageBitmap& target, int newWidth, int newHeight,
+                            TResampleFilter filter) {
+  if (!m_bitmap || &target == m_bitmap) return;
+  TImageBitmap& source = *m_bitmap;
+  int w = 0, h = 0;
+  if (!DestinationSize(source.Width(), source.Height(), newWidth, newHeight, w, h)) return;
+  target.SetNeedRealloc(true);
+  target.Allocate(w, h, source.PixelFormat());
+  // Index images keep their colours.
+  for (int i = 0; i < target.PaletteLength(); ++i) target.SetPalette(i, source.GetPalette(i));
+  ResampleBitmap(source, target, filter);
+  finishWork();
+}
+
+void TImageProc::Resample(int newWidth, int newHeight, TResampleFilter filter) {
+  if (!m_bitmap || m_bitmap->Width() == 0 || m_bitmap->Height() == 0) return;
+  {
+    TImageBitmap result;
+    ResampleTo(result, newWidth, newHeight, filter);
+    // Nothing computed (both sides negative): the image stays exactly as it is, whatever its
+    // storage, instead of being replaced by an empty buffer.
+    if (!result.IsEmpty()) m_bitmap->Assign(result);
+  }
+  if (OnImageChanged) OnImageChanged();
+  finishWork();
+}
+
+}  // namespace lumaprep
