@@ -138,12 +138,11 @@ TRGB cmykToRgb(const uint8_t* p) {
 
 void rgbToCmyk(TRGB c, uint8_t* p) {
   unsigned k = std::max({c.r, c.g, c.b});
-  const uint8_t storedK = uint8_t(k);
   if (k == 0) k = 1;
   p[0] = uint8_t(c.r * 255u / k);
   p[1] = uint8_t(c.g * 255u / k);
   p[2] = uint8_t(c.b * 255u / k);
-  p[3] = storedK;
+  p[3] = uint8_t(k);
 }
 
 double labF(double t) { return t > 0.008856 ? std::cbrt(t) : 7.787 * t + 16.0 / 116.0; }
@@ -677,6 +676,16 @@ void TImageBitmap::assignImpl(const TImageBitmap& source, bool withAlpha) {
   if (&source == this) return;
   source.resync();
   m_needRealloc = true;
+  // CopyFrom never touches the alpha channel: keep it aside while the pixels are replaced.
+  std::unique_ptr<TImageBitmap> keptAlpha = withAlpha ? nullptr : std::move(m_alpha);
+  struct RestoreAlpha {
+    std::unique_ptr<TImageBitmap>& from;
+    std::unique_ptr<TImageBitmap>& to;
+    bool active;
+    ~RestoreAlpha() {
+      if (active) to = std::move(from);
+    }
+  } restoreAlpha{keptAlpha, m_alpha, !withAlpha};
   TImageBitmap converted;
   const TImageBitmap* src = &source;
   if (m_location == imTBitmap) {
@@ -931,13 +940,18 @@ void TImageBitmap::SetLocation(TImageLocation location) {
     old.SetPixelFormat(old.m_pixelFormat == im16g || old.m_pixelFormat == im32f ? im8g : im24RGB);
   m_location = location;
   m_rowAlign = old.m_rowAlign;
+  // An explicit move wins over the choice by size that Allocate makes.
+  const int64_t minFileSize = m_minFileSize;
+  m_minFileSize = location == imFile ? 0 : INT64_MAX;
   try {
     Allocate(old.m_width, old.m_height, old.m_pixelFormat);
   } catch (...) {
+    m_minFileSize = minFileSize;
     m_location = old.m_location;
     old.SwitchTo(*this);
     throw;
   }
+  m_minFileSize = minFileSize;
   copyPixelsFrom(old);
   if (m_palette && old.m_palette) {
     std::memcpy(m_palette.get(), old.m_palette.get(), 256 * sizeof(TRGB));
