@@ -17,6 +17,8 @@
 
 namespace lumaprep {
 
+QPointer<TFrmBatchAdd> frmBatchAdd;
+
 TFrmBatchAdd::TFrmBatchAdd(AddFolderHandler addFolder, QWidget* parent)
     : QDialog(parent), m_addFolder(std::move(addFolder)) {
   setObjectName(QStringLiteral("FrmBatchAdd"));

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include <QDialog>
+#include <QPointer>
 #include <QString>
 
 #include "app/directorydialog.h"
@@ -50,6 +51,9 @@ class TFrmBatchAdd : public QDialog {
   QPushButton* buttonCancel = nullptr;
   AddFolderHandler m_addFolder;
 };
+
+// The single instance, a child of the main window (null before start-up has made it).
+extern QPointer<TFrmBatchAdd> frmBatchAdd;
 
 // AddFolder for the window: walks folder (see app/job/addfolder.h) and hands every entry to
 // addFile, processing pending events after each one so that the list fills visibly.

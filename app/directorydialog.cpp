@@ -11,6 +11,8 @@
 
 namespace lumaprep {
 
+QPointer<TFrmDirectory> frmDirectory;
+
 QTreeView* CreateFolderTree(QWidget* parent, const QString& objectName, QFileSystemModel** model) {
   auto* fsModel = new QFileSystemModel(parent);
   fsModel->setObjectName(objectName + QStringLiteral("Model"));

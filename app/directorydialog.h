@@ -6,6 +6,7 @@
 #include <string>
 
 #include <QDialog>
+#include <QPointer>
 #include <QString>
 
 class QFileSystemModel;
@@ -55,5 +56,8 @@ class TFrmDirectory : public QDialog {
   QPushButton* ButtonCancel = nullptr;
   QString m_selectedPath;
 };
+
+// The single instance, a child of the main window (null before start-up has made it).
+extern QPointer<TFrmDirectory> frmDirectory;
 
 }  // namespace lumaprep

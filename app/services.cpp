@@ -14,9 +14,7 @@
 
 namespace lumaprep {
 
-// The two dialogs, created once at start-up and living until the program ends.
-TFrmBatchAdd* frmBatchAdd = nullptr;
-TFrmDirectory* frmDirectory = nullptr;
+// The splash window has no owner and stays, hidden, until the program ends.
 TfrmSplash* frmSplash = nullptr;
 
 namespace services {

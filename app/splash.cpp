@@ -125,7 +125,8 @@ void TfrmSplash::updateMask() {
     QPainter painter(&look);
     painter.drawPixmap(imageSplash->pos(), picture);
   }
-  const QImage keep = look.createMaskFromColor(kTransparentColor, Qt::MaskOutColor);
+  // Qt::MaskInColor marks every pixel that is not the key colour as shown.
+  QImage keep = look.createMaskFromColor(kTransparentColor, Qt::MaskInColor);
   setMask(QBitmap::fromImage(keep));
 }
 

@@ -1,0 +1,143 @@
+#include "app/directorydialog.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include <QApplication>
+#include <QFileSystemModel>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QTreeView>
+#include <gtest/gtest.h>
+
+#include "app/errorhandler.h"
+#include "app/services.h"
+#include "settings/common.h"
+
+namespace lumaprep {
+namespace {
+
+namespace fs = std::filesystem;
+
+void ensureApp() {
+  static int argc = 1;
+  static char name[] = "test_app";
+  static char* argv[] = {name, nullptr};
+  if (!QApplication::instance()) new QApplication(argc, argv);
+}
+
+// Runs action on the dialog once its modal loop is running.
+void whenShown(TFrmDirectory& dialog, std::function<void()> action) {
+  QTimer::singleShot(0, &dialog, [&dialog, action] {
+    if (dialog.isVisible()) action();
+  });
+}
+
+class DirectoryDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ensureApp();
+    m_root = fs::temp_directory_path() / ("lumaprep-dirdlg-" + std::to_string(::getpid()));
+    fs::remove_all(m_root);
+    fs::create_directories(m_root / "out" / "sub");
+  }
+  void TearDown() override { fs::remove_all(m_root); }
+
+  QString path(const char* rel) const { return QString::fromStdString((m_root / rel).string()); }
+
+  fs::path m_root;
+};
+
+TEST_F(DirectoryDialogTest, OkGivesTheSelectedFolderCancelAndEscGiveNothing) {
+  TFrmDirectory dialog;
+  EXPECT_EQ(dialog.size(), QSize(401, 306));
+  auto* ok = dialog.findChild<QPushButton*>(QStringLiteral("ButtonOK"));
+  auto* cancel = dialog.findChild<QPushButton*>(QStringLiteral("ButtonCancel"));
+  ASSERT_TRUE(ok && cancel);
+
+  whenShown(dialog, [&] {
+    SelectFolder(dialog.ShellTreeView1, dialog.ShellTreeModel, path("out/sub"));
+    QTest::mouseClick(ok, Qt::LeftButton);
+  });
+  EXPECT_EQ(dialog.exec(), QDialog::Accepted);
+  EXPECT_EQ(dialog.SelectedPath(), path("out/sub"));
+
+  whenShown(dialog, [&] { QTest::mouseClick(cancel, Qt::LeftButton); });
+  EXPECT_EQ(dialog.exec(), QDialog::Rejected);
+  EXPECT_TRUE(dialog.SelectedPath().isEmpty());
+
+  // The tree keeps its selection from one showing to the next; Esc cancels.
+  whenShown(dialog, [&] {
+    EXPECT_EQ(SelectedFolderPath(dialog.ShellTreeView1, dialog.ShellTreeModel), path("out/sub"));
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+  });
+  EXPECT_EQ(dialog.exec(), QDialog::Rejected);
+}
+
+TEST_F(DirectoryDialogTest, OkWithoutASelectionKeepsTheDialogOpen) {
+  TFrmDirectory dialog;
+  bool stillOpen = false;
+  whenShown(dialog, [&] {
+    dialog.ShellTreeView1->selectionModel()->clearSelection();
+    dialog.ButtonOKClick();
+    stillOpen = dialog.isVisible();
+    dialog.ButtonCancelClick();
+  });
+  EXPECT_EQ(dialog.exec(), QDialog::Rejected);
+  EXPECT_TRUE(stillOpen);
+}
+
+TEST_F(DirectoryDialogTest, LanguageSectionReplacesEveryText) {
+  TFrmDirectory dialog;
+  dialog.ApplyLanguage([](const char* section, const char* key) -> std::string {
+    return std::string(section) == "frmDirectory" ? std::string("T:") + key : "";
+  });
+  EXPECT_EQ(dialog.windowTitle(), QStringLiteral("T:caption"));
+  EXPECT_EQ(dialog.findChild<QLabel*>(QStringLiteral("LabelDirectory"))->text(),
+            QStringLiteral("T:labelDiretroy"));
+  EXPECT_EQ(dialog.findChild<QPushButton*>(QStringLiteral("ButtonOK"))->text(),
+            QStringLiteral("T:buttonOK"));
+  EXPECT_EQ(dialog.findChild<QPushButton*>(QStringLiteral("ButtonCancel"))->text(),
+            QStringLiteral("T:buttonCancel"));
+}
+
+std::string readFile(const fs::path& p) {
+  std::ifstream in(p);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST_F(DirectoryDialogTest, SavingTheOutputFolderWritesConfigAndReportsAFailedWrite) {
+  TfrmCommon common((m_root / "prog").string());
+  fs::create_directories(m_root / "prog");
+  TfrmCommon* const saved = frmCommon;
+  frmCommon = &common;
+
+  services::SaveOutputFolder(path("out"));
+  EXPECT_NE(readFile(m_root / "prog" / "config.ini").find("outputFolder=" + (m_root / "out").string()),
+            std::string::npos);
+  EXPECT_EQ(services::LoadOutputFolder(), path("out"));
+
+  // A config.ini that cannot be written: the error names the file.
+  fs::remove(m_root / "prog" / "config.ini");
+  fs::create_directory(m_root / "prog" / "config.ini");
+  QString message;
+  const ErrorReporter old = SetErrorReporter([&](const QString& m) { message = m; });
+  EXPECT_FALSE(RunGuarded([&] { services::SaveOutputFolder(path("out/sub")); }));
+  SetErrorReporter(old);
+  EXPECT_EQ(message, QStringLiteral("Unable to write to %1")
+                         .arg(QString::fromStdString(common.ConfigFileName())));
+  frmCommon = saved;
+}
+
+}  // namespace
+}  // namespace lumaprep

@@ -1,0 +1,156 @@
+#include "app/skins.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <QApplication>
+#include <gtest/gtest.h>
+
+#include "settings/common.h"
+#include "settings/skins.h"
+
+namespace lumaprep {
+namespace {
+
+namespace fs = std::filesystem;
+
+void ensureApp() {
+  static int argc = 1;
+  static char name[] = "test_app";
+  static char* argv[] = {name, nullptr};
+  if (!QApplication::instance()) new QApplication(argc, argv);
+}
+
+std::string readFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+const fs::path kSkinSources = fs::path(LUMAPREP_SOURCE_DIR) / "skins";
+
+// The skin files as shipped: one per name, each a well-formed style sheet of its own that
+// dresses every kind of control the windows use.
+TEST(SkinFiles, EighteenDistinctCompleteStyleSheets) {
+  std::set<std::string> contents;
+  for (const char* name : SkinFileNames()) {
+    SCOPED_TRACE(name);
+    const std::string text = readFile(kSkinSources / name);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(CheckStyleSheet(text), "");
+    contents.insert(text);
+    for (const char* selector :
+         {"QMainWindow", "QDialog", "QMenuBar", "QMenu::item:selected", "QPushButton:hover",
+          "QPushButton:pressed", "QTreeView", "QHeaderView::section", "QGroupBox::title",
+          "QProgressBar::chunk", "QSlider::groove:horizontal", "QSlider::handle:horizontal",
+          "QLineEdit", "QComboBox", "QCheckBox::indicator", "QScrollBar"})
+      EXPECT_NE(text.find(selector), std::string::npos) << selector;
+  }
+  EXPECT_EQ(contents.size(), 18u);
+}
+
+TEST(CheckStyleSheet, RefusesWhatCannotBeAStyleSheet) {
+  struct Case {
+    const char* name;
+    std::string text;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"plain", "QWidget { color: red; }", true},
+      {"empty", "", true},
+      {"brace in comment", "/* { */ QWidget { color: red; }", true},
+      {"brace in string", "QLabel[text=\"{\"] { color: red; }", true},
+      {"open brace", "QWidget { color: red;", false},
+      {"stray close", "QWidget { } }", false},
+      {"open comment", "QWidget { } /* end", false},
+      {"open string", "QLabel[text=\"x] { }", false},
+      {"binary", std::string("BM\0\0\x01\x02", 6), false},
+      {"not utf-8", "QWidget { font-family: \"\xC3\x28\"; }", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(CheckStyleSheet(c.text).empty(), c.ok);
+  }
+}
+
+class SkinTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ensureApp();
+    qApp->setStyleSheet(QString());
+    m_prog = fs::temp_directory_path() / ("lumaprep-skins-" + std::to_string(::getpid()));
+    fs::remove_all(m_prog);
+    fs::create_directories(m_prog / "skins");
+    // Small stand-ins that name themselves, so the test sees which file was applied.
+    for (const char* name : SkinFileNames())
+      std::ofstream(m_prog / "skins" / name) << "/* " << name << " */ QWidget { }";
+  }
+  void TearDown() override {
+    qApp->setStyleSheet(QString());
+    fs::remove_all(m_prog);
+  }
+
+  static std::string applied() { return qApp->styleSheet().toStdString(); }
+  static bool shows(const char* name) { return applied().find(name) != std::string::npos; }
+
+  fs::path m_prog;
+};
+
+TEST_F(SkinTest, NumbersPickTheirFilesAndUnknownNumbersPickSilver) {
+  const TfrmCommon common(m_prog.string());
+  ApplySkin(common, 13);
+  EXPECT_TRUE(shows("Midsummer.ssk"));  // the menu's order, not the alphabet's
+  EXPECT_EQ(CurrentSkinFile(), (m_prog / "skins" / "Midsummer.ssk").string());
+  ApplySkin(common, 1);
+  EXPECT_TRUE(shows("Calmness.ssk"));
+  for (int number : {0, 25, -1, 10}) {
+    SCOPED_TRACE(number);
+    ApplySkin(common, 1);
+    ApplySkin(common, number);
+    EXPECT_TRUE(shows("Silver.ssk"));
+  }
+}
+
+TEST_F(SkinTest, AMissingFileLeavesTheLookAndFallsBackToTheProgramFolder) {
+  const TfrmCommon common(m_prog.string());
+  ApplySkin(common, 2);
+  fs::remove(m_prog / "skins" / "XPBlue.ssk");
+  EXPECT_NO_THROW(ApplySkin(common, 16));
+  EXPECT_TRUE(shows("DiamondBlue.ssk"));
+
+  // A file of the same name in the program folder itself is taken instead.
+  std::ofstream(m_prog / "XPBlue.ssk") << "/* fallback XPBlue */ QWidget { }";
+  ApplySkin(common, 16);
+  EXPECT_TRUE(shows("fallback XPBlue"));
+  EXPECT_EQ(CurrentSkinFile(), (m_prog / "XPBlue.ssk").string());
+}
+
+TEST_F(SkinTest, ABrokenFileRaisesAndLeavesTheLook) {
+  const TfrmCommon common(m_prog.string());
+  ApplySkin(common, 2);
+  const std::string before = applied();
+  std::ofstream(m_prog / "skins" / "Warm.ssk", std::ios::trunc) << "QWidget { color: red;";
+  EXPECT_THROW(ApplySkin(common, 15), ESkinFileError);
+  EXPECT_EQ(applied(), before);
+  EXPECT_EQ(CurrentSkinFile(), "");
+
+  fs::remove(m_prog / "skins" / "Warm.ssk");
+  fs::create_directory(m_prog / "skins" / "Warm.ssk");
+  try {
+    ApplySkin(common, 15);
+    ADD_FAILURE() << "a folder in place of the skin file was accepted";
+  } catch (const ESkinFileError& e) {
+    EXPECT_NE(std::string(e.what()).find("Warm.ssk"), std::string::npos);
+  }
+  EXPECT_EQ(applied(), before);
+}
+
+}  // namespace
+}  // namespace lumaprep
