@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "imaging/resample.h"
+
 namespace lumaprep {
 namespace {
 
@@ -60,6 +62,46 @@ TEST(SizeRulesTest, CustomFieldText) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(GetPhotoWidth(kSizeItemCustom, c.text), c.width);
     EXPECT_EQ(GetPhotoHeight(kSizeItemCustom, c.text), c.height);
+  }
+}
+
+// What the choices make of real sources once the resampler has worked out the size.
+TEST(SizeRulesTest, OutputSizesOfTheChoices) {
+  struct Case {
+    const char* name;
+    int widthIndex;
+    const char* widthText;
+    int heightIndex;
+    const char* heightText;
+    int sourceWidth, sourceHeight;
+    int width, height;  // 0 x 0: left as loaded
+  } cases[] = {
+      {"defaults, landscape", 2, "", 0, "", 3000, 2000, 1024, 682},
+      {"defaults, portrait", 2, "", 0, "", 2000, 3000, 1024, 1536},
+      {"defaults enlarge", 2, "", 0, "", 640, 480, 1024, 768},
+      {"height 600 only", 0, "", 3, "", 3000, 2000, 900, 600},
+      {"both custom, empty", 10, "    ", 10, "    ", 3000, 2000, 1024, 682},
+      {"custom width with a blank inside", 10, "12 3", 3, "", 3000, 2000, 900, 600},
+      {"custom height with a blank inside", 2, "", 10, "6 0", 3000, 2000, 1024, 682},
+      {"custom 0800", 10, "0800", 0, "", 3000, 2000, 800, 533},
+      {"custom 0000, height automatic", 10, "0000", 0, "", 3000, 2000, 3000, 2000},
+      {"both automatic", 0, "", 0, "", 3000, 2000, 0, 0},
+      {"fixed both, ratio not kept", 1, "", 1, "", 3000, 2000, 1280, 1024},
+      {"tiny result is at least 1", 9, "", 0, "", 3000, 20, 50, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int width = 0, height = 0;
+    const bool resized = TImageProc::DestinationSize(
+        c.sourceWidth, c.sourceHeight, GetPhotoWidth(c.widthIndex, c.widthText),
+        GetPhotoHeight(c.heightIndex, c.heightText), width, height);
+    if (c.width == 0) {
+      EXPECT_FALSE(resized);
+      continue;
+    }
+    EXPECT_TRUE(resized);
+    EXPECT_EQ(width, c.width);
+    EXPECT_EQ(height, c.height);
   }
 }
 
