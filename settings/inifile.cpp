@@ -6,10 +6,10 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 
 namespace lumaprep {
@@ -88,16 +88,6 @@ std::vector<std::string_view> splitLines(std::string_view text) {
   return lines;
 }
 
-std::optional<std::string> readWholeFile(const std::string& fileName) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(fileName, ec)) return std::nullopt;
-  std::ifstream in(fileName, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return text;
-}
-
 bool writeAll(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t n = ::write(fd, data.data(), data.size());
@@ -110,10 +100,14 @@ bool writeAll(int fd, std::string_view data) {
   return true;
 }
 
+// The process's file creation mask, read without changing it (umask() would, for a moment, for
+// every thread).
 mode_t currentUmask() {
-  mode_t old = ::umask(022);
-  ::umask(old);
-  return old;
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+  return 022;
 }
 
 // Replaces the file through a temporary file in its folder, so that a failed write (a full disk)
@@ -137,7 +131,10 @@ bool replaceFileContents(const std::string& fileName, std::string_view data) {
   int fd = ::mkstemp(tmpl.data());
   if (fd >= 0) {
     const mode_t mode = exists ? (st.st_mode & 07777) : (0666 & ~currentUmask());
-    (void)::fchmod(fd, mode);  // a foreign file system may refuse; the contents matter more
+    // Keep the file's mode and owner; a foreign file system or a user without the right may
+    // refuse, and the contents matter more.
+    (void)::fchmod(fd, mode);
+    if (exists) (void)::fchown(fd, st.st_uid, st.st_gid);
     bool ok = writeAll(fd, data);
     ok = (::fsync(fd) == 0 || errno == EINVAL) && ok;
     ok = ::close(fd) == 0 && ok;
@@ -167,6 +164,22 @@ bool hasLineBreak(std::string_view s) {
 }
 
 }  // namespace
+
+std::optional<std::string> ReadIniText(const std::string& fileName) {
+  // Only regular files: a folder, a pipe or a device of that name reads as missing (a device
+  // could be endless, a pipe would block).
+  struct stat st {};
+  if (::stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxIniFileSize) return std::nullopt;
+  std::ifstream in(fileName, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string text;
+  text.resize(static_cast<std::size_t>(st.st_size));
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  if (in.bad()) return std::nullopt;
+  return text;
+}
 
 bool SameIniName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -210,7 +223,7 @@ TIniFile::TIniFile(std::string fileName) : m_fileName(std::move(fileName)) {}
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
                                  const std::string& def) const {
-  std::optional<std::string> text = readWholeFile(m_fileName);
+  std::optional<std::string> text = ReadIniText(m_fileName);
   if (!text) return def;
   for (const TIniEntry& e : ParseIniText(*text))
     if (SameIniName(e.Section, section) && SameIniName(e.Key, key)) return e.Value;
@@ -224,7 +237,7 @@ int TIniFile::ReadInteger(const std::string& section, const std::string& key, in
 }
 
 bool TIniFile::ValueExists(const std::string& section, const std::string& key) const {
-  std::optional<std::string> text = readWholeFile(m_fileName);
+  std::optional<std::string> text = ReadIniText(m_fileName);
   if (!text) return false;
   for (const TIniEntry& e : ParseIniText(*text))
     if (SameIniName(e.Section, section) && SameIniName(e.Key, key)) return true;
@@ -239,7 +252,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
 
   std::string old;
   if (std::error_code ec; std::filesystem::exists(m_fileName, ec)) {
-    std::optional<std::string> text = readWholeFile(m_fileName);
+    std::optional<std::string> text = ReadIniText(m_fileName);
     if (!text) throw EIniFileException(failure);
     old = std::move(*text);
   }

@@ -11,6 +11,7 @@
 // when the section is missing) and keeps every other byte of the file, its comments and its line
 // ends. A write that fails throws EIniFileException("Unable to write to <file>").
 #include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -19,6 +20,8 @@
 namespace lumaprep {
 
 inline constexpr std::size_t kMaxIniValueLength = 2047;
+// Settings and language files are a few kilobytes; anything larger than this is not one.
+inline constexpr std::size_t kMaxIniFileSize = 16u << 20;
 
 class EIniFileException : public std::runtime_error {
  public:
@@ -35,6 +38,10 @@ struct TIniEntry {
 // Parses INI text (the whole content of a file). Used by TIniFile and by the language table,
 // which reads a file once and looks many keys up.
 std::vector<TIniEntry> ParseIniText(std::string_view text);
+
+// The whole content of an INI file, or nothing when it is missing, not a regular file, larger
+// than kMaxIniFileSize or unreadable.
+std::optional<std::string> ReadIniText(const std::string& fileName);
 
 // Case-insensitive comparison of section and key names (ASCII letters only, as on Windows with
 // plain names).

@@ -1,7 +1,6 @@
 #include "settings/language.h"
 
-#include <fstream>
-#include <iterator>
+#include <optional>
 
 #include "settings/inifile.h"
 
@@ -18,11 +17,9 @@ std::string lowered(std::string s) {
 
 bool TLanguage::LoadFromFile(const std::string& fileName) {
   m_texts.clear();
-  std::ifstream in(fileName, std::ios::binary);
-  if (!in) return false;
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return false;
-  for (TIniEntry& e : ParseIniText(text))
+  std::optional<std::string> text = ReadIniText(fileName);
+  if (!text) return false;
+  for (TIniEntry& e : ParseIniText(*text))
     m_texts.emplace(std::make_pair(lowered(e.Section), lowered(e.Key)), std::move(e.Value));
   return true;
 }

@@ -121,7 +121,13 @@ TEST_F(IniFileTest, IntegersAreWholeDecimalNumbersElseTheDefault) {
   }
   EXPECT_EQ(TIniFile(path("absent.ini")).ReadInteger("s", "n", 42), 42);
   EXPECT_EQ(TIniFile(path("absent.ini")).ReadString("s", "n", "d"), "d");
-  EXPECT_EQ(TIniFile(m_dir.string()).ReadString("s", "n", "d"), "d");  // a folder reads as absent
+  // A folder, an endless device or a pipe in the file's place reads as absent, at once.
+  fs::create_symlink("/dev/zero", path("zero.ini"));
+  ASSERT_EQ(::mkfifo(path("fifo.ini").c_str(), 0600), 0);
+  for (const std::string& special : {m_dir.string(), path("zero.ini"), path("fifo.ini")}) {
+    EXPECT_EQ(TIniFile(special).ReadString("s", "n", "d"), "d") << special;
+    EXPECT_FALSE(ReadIniText(special)) << special;
+  }
 }
 
 TEST_F(IniFileTest, WritingOneKeyKeepsEveryOtherByte) {
