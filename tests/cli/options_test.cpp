@@ -81,7 +81,7 @@ TEST(ParseArguments, ErrorsNameTheProblem) {
       {{"-o", "out", "a.jpg", "--bogus"}, "unknown option --bogus"},
       {{"-o", "out", "a.jpg", "--fast=yes"}, "takes no value"},
       {{"-o", "out", "a.jpg", "--all", "--on-clash", "skip"}, "--all"},
-      {{"-o", "", "a.jpg"}, "--output"},
+      {{"-o", "", "a.jpg"}, "-o needs a folder"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);
