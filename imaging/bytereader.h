@@ -58,26 +58,24 @@ class ByteReader {
   int8_t i8() { return static_cast<int8_t>(u8()); }
 
   uint16_t u16le() {
-    uint8_t b[2];
-    bytes(b, 2);
-    return static_cast<uint16_t>(b[0] | (b[1] << 8));
+    const uint8_t* b = take(2);
+    return b ? static_cast<uint16_t>(b[0] | (b[1] << 8)) : 0;
   }
   uint16_t u16be() {
-    uint8_t b[2];
-    bytes(b, 2);
-    return static_cast<uint16_t>((b[0] << 8) | b[1]);
+    const uint8_t* b = take(2);
+    return b ? static_cast<uint16_t>((b[0] << 8) | b[1]) : 0;
   }
   uint32_t u32le() {
-    uint8_t b[4];
-    bytes(b, 4);
-    return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
-           (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
+    const uint8_t* b = take(4);
+    return b ? static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
+                   (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24)
+             : 0;
   }
   uint32_t u32be() {
-    uint8_t b[4];
-    bytes(b, 4);
-    return (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
-           (static_cast<uint32_t>(b[2]) << 8) | static_cast<uint32_t>(b[3]);
+    const uint8_t* b = take(4);
+    return b ? (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
+                   (static_cast<uint32_t>(b[2]) << 8) | static_cast<uint32_t>(b[3])
+             : 0;
   }
   int16_t i16le() { return static_cast<int16_t>(u16le()); }
   int16_t i16be() { return static_cast<int16_t>(u16be()); }
@@ -115,6 +113,19 @@ class ByteReader {
   }
 
  private:
+  // The next n bytes, or nullptr (failed, reader at the end) when fewer remain: a value cut by
+  // the end of the data reads as 0, never as a mix of data and padding.
+  const uint8_t* take(size_t n) {
+    if (n > remaining()) {
+      m_failed = true;
+      m_pos = m_size;
+      return nullptr;
+    }
+    const uint8_t* p = m_data + m_pos;
+    m_pos += n;
+    return p;
+  }
+
   const uint8_t* m_data = nullptr;
   size_t m_size = 0;
   size_t m_pos = 0;

@@ -204,7 +204,6 @@ class TImageIO {
   void saveFrame(Stream& stream, const TInternalCodec* codec, TIOFileType fileType);
   void loadWithRegistryReader(const std::string& fileName, const TImageFileFormatInfo& info);
   void adjustDpiAfterLoad();
-  bool prepareTarget();
 
   TImageBitmap* m_bitmap = nullptr;
   TImageBitmap* m_attached = nullptr;

@@ -451,6 +451,10 @@ class TIOParamsVals : public TIOExifFields {
   TImageICC InputICC;
   TImageICC OutputICC;
   TImageICC DefaultICC;
+
+ private:
+  struct RawTag {};
+  explicit TIOParamsVals(RawTag) {}  // the in-class defaults only
 };
 
 }  // namespace lumaprep

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "imaging/imageio.h"
 
@@ -45,5 +46,19 @@ void JpegPrepareMarkers(TIOParamsVals& params);
 // Joins the ICC profile chunks (APP2 "ICC_PROFILE") of the JPEG at the stream's position;
 // empty when the profile is absent or incomplete. The position is restored.
 TImageICC JpegReadICC(Stream& stream);
+
+// The EXIF block goes through the TIFF container. Until it registers these two, the EXIF APP1
+// marker is carried over untouched.
+// Reads the TIFF structure of an EXIF payload (after "Exif\0\0") into the EXIF fields of params
+// (and its thumbnail into EXIF_Bitmap); false when it does not parse.
+using TJpegExifReader = bool (*)(const uint8_t* tiff, size_t size, TIOParamsVals& params);
+// Builds the TIFF structure of an EXIF payload from params (without the "Exif\0\0" prefix).
+using TJpegExifWriter = std::vector<uint8_t> (*)(const TIOParamsVals& params);
+extern TJpegExifReader JpegExifReader;
+extern TJpegExifWriter JpegExifWriter;
+
+// Memory that libjpeg may use for one image besides our buffer (whole-image coefficient
+// arrays of progressive files). Default 1 GiB; the fuzzer lowers it.
+extern int64_t JpegMaxMemory;
 
 }  // namespace lumaprep
