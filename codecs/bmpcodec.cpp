@@ -861,13 +861,17 @@ void BMPReadStream(Stream& stream, TImageBitmap& bitmap, int64_t dataLength,
     }
     stream.Seek(at);
   }
-  // A width or height of 0 describes no pixels: only the parameters are read.
-  if (h.width == 0 || h.height == 0) paramsOnly = true;
   if (!supported(h)) {
     fail(progress);
     return;
   }
   if (paramsOnly) return;
+  // A width or height of 0 describes no image: the parameters are filled, but the read fails,
+  // or the caller would go on with (and save) whatever the buffer held before.
+  if (h.width == 0 || h.height == 0) {
+    fail(progress);
+    return;
+  }
 
   // The buffer: 1-bit black and white stays 1-bit; colour 1-bit tables, 2, 4 and 8 bits are
   // shown in their colours (palette buffers on request); the rest is true colour.
