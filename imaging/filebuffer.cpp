@@ -29,7 +29,7 @@ std::string tempFolder() {
 }
 
 std::string randomName(const std::string& folder) {
-  static std::mt19937 rng{std::random_device{}()};
+  thread_local std::mt19937 rng{std::random_device{}()};
   char hex[9];
   std::snprintf(hex, sizeof hex, "%08X", unsigned(rng() & 0x7FFFFFFFu));
   return folder + "IMG-" + hex + ".tmp";
@@ -89,6 +89,15 @@ void TImageFileBuffer::AllocateFile(int64_t size) {
   if (size < 0 || ::ftruncate(fd, off_t(size)) != 0) {
     ::close(fd);
     throw EInOutError("Unable to create " + name);
+  }
+  // Reserve the space now, so that a full disk shows here (and the caller can use memory
+  // instead) rather than as a failed row write later. File systems without the call are fine.
+  if (size > 0) {
+    const int rc = ::posix_fallocate(fd, 0, off_t(size));
+    if (rc != 0 && rc != EOPNOTSUPP && rc != EINVAL) {
+      ::close(fd);
+      throw EInOutError("Unable to create " + name);
+    }
   }
   m_fd = fd;
   m_size = size;

@@ -324,6 +324,18 @@ void TImageBitmap::FreeImage(bool freeAlpha) {
   if (freeAlpha) m_alpha.reset();
 }
 
+void TImageBitmap::emptyAfterFailure() {
+  TBitmap* encapsulated = m_encapsulated ? m_vclBitmap : nullptr;
+  FreeImage(true);
+  if (encapsulated) {
+    // The TBitmap belongs to the view: it stays adopted, only emptied.
+    encapsulated->SetSize(0, 0);
+    m_vclBitmap = encapsulated;
+    m_encapsulated = true;
+    rebuildRowTable();
+  }
+}
+
 bool TImageBitmap::IsEmpty() const {
   resync();
   return m_width == 0 || m_height == 0 || m_rowLen == 0 || m_bitCount == 0;
@@ -383,7 +395,7 @@ void TImageBitmap::Allocate(int width, int height, TImagePixelFormat format) {
                        : format == imCMYK ? "imCMYK"
                        : format == imRGB48 ? "imRGB48"
                                            : "imCIELab";
-    FreeImage(true);
+    emptyAfterFailure();
     throw std::invalid_argument(std::string(name) +
                                 " pixel format not allowed when Location=imTBitmap");
   }
@@ -392,7 +404,7 @@ void TImageBitmap::Allocate(int width, int height, TImagePixelFormat format) {
   const int align = m_location == imTBitmap ? 32 : m_rowAlign;
   const int64_t rowLen = ImageRowLen(width, PixelFormatBitCount(format), align);
   if (rowLen <= 0 || rowLen > kMaxImageBytes / height) {
-    FreeImage(true);
+    emptyAfterFailure();
     throw std::length_error("Image too large: " + std::to_string(width) + " x " +
                             std::to_string(height));
   }
@@ -435,7 +447,7 @@ void TImageBitmap::Allocate(int width, int height, TImagePixelFormat format) {
         break;
     }
   } catch (...) {
-    FreeImage(true);
+    emptyAfterFailure();
     throw;
   }
   m_full = false;
@@ -714,7 +726,7 @@ void TImageBitmap::assignImpl(const TImageBitmap& source, bool withAlpha) {
       m_vclBitmap->SetPixelFormat(f == im1g ? pf1bit : f == im24RGB ? pf24bit : pf8bit);
       m_vclBitmap->SetSize(src->m_width, src->m_height);
     } catch (...) {
-      FreeImage(true);
+      emptyAfterFailure();
       throw;
     }
     m_width = src->m_width;

@@ -214,6 +214,7 @@ class TImageBitmap : public TImageBaseBitmap {
   void rebuildRowTable();
   void allocateMemory(int64_t size);
   void releaseFileRows() noexcept;
+  void emptyAfterFailure();
   void pushPaletteToTBitmap();
   void copyPixelsFrom(const TImageBitmap& source);
   void assignImpl(const TImageBitmap& source, bool withAlpha);

@@ -39,7 +39,7 @@ class AccessScope {
 
 // Copies whole pixels of `Bpp` bytes through a table of source byte offsets.
 template <int Bpp>
-void copyRow(const uint8_t* s, uint8_t* d, const int64_t* offsets, int width) {
+void copyRow(const uint8_t* s, uint8_t* d, const int32_t* offsets, int width) {
   for (int x = 0; x < width; ++x) {
     const uint8_t* p = s + offsets[x];
     if constexpr (Bpp == 3) {
@@ -148,11 +148,12 @@ void StretchNearest(TImageBitmap& source, TImageBitmap& target,
   const double xr = double((long double)ws / wt);
   const double yr = double((long double)hs / ht);
   const int bpp = bytesPerPixel(f);
-  // Column table: source column per destination column (byte offsets for whole-byte pixels).
-  std::vector<int64_t> col(static_cast<size_t>(wt));
+  // Column table: source column per destination column, as a byte offset for whole-byte
+  // pixels (it lies inside the source row, so it fits in 32 bits).
+  std::vector<int32_t> col(static_cast<size_t>(wt));
   for (int x = 0; x < wt; ++x) {
     const int c = std::min(int((long double)x * xr), ws - 1);
-    col[size_t(x)] = f == im1g ? c : int64_t(c) * bpp;
+    col[size_t(x)] = f == im1g ? c : c * bpp;
   }
   const double step = double(100.0L / ((long double)ht + 0.5L));
 
@@ -166,7 +167,7 @@ void StretchNearest(TImageBitmap& source, TImageBitmap& target,
       switch (bpp) {
         case 0:
           for (int x = 0; x < wt; ++x) {
-            const int64_t c = col[size_t(x)];
+            const int32_t c = col[size_t(x)];
             const uint8_t mask = uint8_t(0x80 >> (x & 7));
             if (s[c >> 3] & (0x80 >> (c & 7)))
               d[x >> 3] |= mask;

@@ -681,8 +681,15 @@ TEST(ImageBitmap, EncapsulatedTBitmapStaysWithItsOwner) {
     EXPECT_EQ(&view.VclBitmap(), &owned);
     EXPECT_EQ(owned.Width(), 6);
     EXPECT_EQ(owned.PixelFormat(), pf8bit);
+    // A failed allocation empties the adopted bitmap but keeps it.
+    EXPECT_THROW(view.Allocate(2, 2, imCMYK), std::invalid_argument);
+    EXPECT_TRUE(view.IsEmpty());
+    EXPECT_EQ(owned.Width(), 0);
+    view.Allocate(3, 3, im24RGB);
+    EXPECT_EQ(&view.VclBitmap(), &owned);
+    EXPECT_EQ(owned.Width(), 3);
   }
-  EXPECT_EQ(owned.Width(), 6);  // not freed with the buffer
+  EXPECT_EQ(owned.Width(), 3);  // not freed with the buffer
 }
 
 TEST(ImageBitmap, WorkAndDibBitmaps) {
