@@ -166,6 +166,39 @@ TEST(QuantizerMethod, TrueColourMethodFollowsTheColourCount) {
   }
 }
 
+TEST(QuantizerMethod, SameResultInEveryStorageLocation) {
+  // A file store hands out one mapped row at a time; the quantiser and the conversion must not
+  // hold a row pointer across ScanLine calls.
+  TImageBitmap reference;
+  fill24(reference, 200, 150, photoLike);
+  for (TImageLocation location : {imFile, imTBitmap}) {
+    SCOPED_TRACE(int(location));
+    TImageBitmap image;
+    fill24(image, 200, 150, photoLike);
+    image.SetLocation(location);
+    ASSERT_EQ(image.Location(), location);
+    for (int n : {15, 256}) {
+      SCOPED_TRACE(n);
+      auto expected = freshPalette();
+      auto got = freshPalette();
+      TImageQuantizer want(reference, expected.data(), n);
+      TImageQuantizer q(image, got.data(), n);
+      EXPECT_EQ(got, expected);
+      TImageBitmap target;
+      target.Allocate(200, 150, im8p);
+      target.SetLocation(location == imTBitmap ? imMemory : imFile);
+      target.SetPaletteUsed(n);
+      QuantizeToPalette(image, target);
+      for (int y = 0; y < 150; ++y) {
+        for (int x = 0; x < 200; ++x) {
+          const TRGB c = pixelAt(reference, x, y);
+          ASSERT_EQ(target.ScanLine(y)[x], want.ColorIndex(c)) << x << "," << y;
+        }
+      }
+    }
+  }
+}
+
 // ---- Box splitting -----------------------------------------------------------------------------
 
 TEST(QuantizerBox, FewerCellsThanColoursGiveFewerEntries) {
