@@ -21,5 +21,6 @@ int main(int argc, char** argv) {
   console.err = &std::cerr;
   console.canAsk = isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
   console.progressBar = isatty(STDERR_FILENO);
+  console.stopOnSignals = true;
   return lumaprep::cli::CliMain(args, console);
 }

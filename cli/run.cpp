@@ -1,6 +1,9 @@
 #include "cli/run.h"
 
+#include <signal.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -23,6 +26,20 @@ namespace lumaprep::cli {
 namespace {
 
 constexpr const char* kProgram = "lumaprep-cli";
+
+std::atomic<bool> g_stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void onStopSignal(int) { g_stopRequested.store(true); }
+
+void installStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESETHAND | SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
 constexpr int kBarWidth = 30;
 
 // An exception text on one line.
@@ -64,6 +81,10 @@ class TRunState {
   // follow is finished.
   int Take(const std::vector<int>& order, const std::vector<TPlannedFile>& plan) {
     std::unique_lock lock(m_mutex);
+    if (g_stopRequested.load()) {
+      m_notStarted = static_cast<int>(order.size() - m_next);
+      return -1;
+    }
     if (m_next >= order.size()) return -1;
     int index = order[m_next++];
     int after = plan[index].after;
@@ -103,6 +124,10 @@ class TRunState {
     std::lock_guard lock(m_mutex);
     return m_counts;
   }
+  int NotStarted() {
+    std::lock_guard lock(m_mutex);
+    return m_notStarted;
+  }
 
  private:
   void clearBar() {
@@ -130,6 +155,7 @@ class TRunState {
   size_t m_next = 0;
   int m_finished = 0;
   int m_total = 0;
+  int m_notStarted = 0;
   bool m_barShown = false;
   TRunCounts m_counts;
 };
@@ -227,16 +253,12 @@ int RunConversion(const TCliOptions& options, TConsole& console, TRunCounts* cou
   const bool asking = options.onClash == TClashPolicy::kAsk ||
                       options.onClash == TClashPolicy::kUnset;
   bool notAskedNoTerminal = false;
-  bool wouldAsk = false;
   TAskOverWrite ask = [&](const std::string& target) {
-    if (options.dryRun) {
-      wouldAsk = true;
-      return owIgnore;
-    }
     if (!console.canAsk) {
       notAskedNoTerminal = true;
       return owIgnore;
     }
+    if (options.dryRun) return owIgnore;  // the real run would ask here
     return askOnTerminal(console, target, options.all);
   };
   std::vector<TPlannedFile> plan =
@@ -245,29 +267,28 @@ int RunConversion(const TCliOptions& options, TConsole& console, TRunCounts* cou
   std::vector<int> order;
   for (size_t i = 0; i < plan.size(); ++i) {
     const TPlannedFile& entry = plan[i];
+    const std::string plain = MakeTargetPath(options.outputDir, entry.source);
     if (!entry.target.empty()) {
       order.push_back(static_cast<int>(i));
       if (options.dryRun)
         *console.out << entry.source << " -> " << entry.target
-                     << (entry.clashed && entry.target == MakeTargetPath(options.outputDir,
-                                                                         entry.source)
-                             ? " (overwrite)"
-                             : "")
-                     << '\n';
+                     << (entry.clashed && entry.target == plain ? " (overwrite)" : "") << '\n';
       continue;
     }
-    std::string target = MakeTargetPath(options.outputDir, entry.source);
-    if (options.dryRun && wouldAsk && options.onClash != TClashPolicy::kSkip) {
-      *console.out << entry.source << " -> " << target << " (exists: would ask)\n";
+    if (options.dryRun && asking && console.canAsk) {
+      *console.out << entry.source << " -> " << plain << " (exists: would ask)\n";
       continue;
     }
-    state.Skip(entry.source, target + " exists");
+    if (options.dryRun) *console.out << entry.source << " -> skipped, " << plain << " exists\n";
+    state.Skip(entry.source, plain + " exists");
   }
   if (notAskedNoTerminal)
     state.Notice("not a terminal, so existing targets were not asked about; "
                  "choose with --on-clash overwrite|skip|autoname");
 
   if (!options.dryRun && !order.empty()) {
+    g_stopRequested.store(false);
+    if (console.stopOnSignals) installStopHandlers();
     state.StartConversion(plan.size(), static_cast<int>(order.size()));
     int workers = std::max(1, std::min<int>(options.jobs, static_cast<int>(order.size())));
     std::vector<std::thread> threads;
@@ -283,14 +304,21 @@ int RunConversion(const TCliOptions& options, TConsole& console, TRunCounts* cou
   if (counts) *counts = total;
   double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const int notStarted = state.NotStarted();
+  if (notStarted > 0)
+    *console.err << kProgram << ": stopped; " << notStarted << " file"
+                 << (notStarted == 1 ? " was" : "s were") << " not converted\n";
   if (options.dryRun)
     *console.err << "dry run: would convert " << order.size() << ", skipped " << total.skipped
                  << ", failed " << total.failed << '\n';
   else
     *console.err << "converted " << total.converted << ", skipped " << total.skipped
                  << ", failed " << total.failed << " in " << formatSeconds(seconds) << " s\n";
+  if (notStarted > 0) return kExitStopped;
   return total.failed > 0 ? kExitFailed : kExitOk;
 }
+
+void RequestStop() { g_stopRequested.store(true); }
 
 int CliMain(const std::vector<std::string>& args, TConsole& console) {
   TParseResult parsed = ParseArguments(args);

@@ -225,6 +225,11 @@ TEST(RunConversion, FoldersDryRunAndUsage) {
   EXPECT_EQ(r.out, dir / "in/sub/y.JPG" + " -> " + dir / "out/y.JPG" + "\n" + dir / "in/x.jpg" +
                        " -> " + dir / "out/x(1).jpg" + "\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), fs::directory_iterator()), 1);
+  // Without a terminal and without --on-clash the real run would skip; the dry run says so.
+  r = runCli({"--dry-run", "-o", dir / "out", dir / "in/x.jpg"});
+  EXPECT_EQ(r.out, dir / "in/x.jpg" + " -> skipped, " + dir / "out/x.jpg" + " exists\n");
+  r = runCli({"--dry-run", "-o", dir / "out", dir / "in/x.jpg"}, "", true);
+  EXPECT_EQ(r.out, dir / "in/x.jpg" + " -> " + dir / "out/x.jpg" + " (exists: would ask)\n");
 
   r = runCli({"-r", "-o", dir / "out", "--on-clash", "skip", dir / "in"});
   EXPECT_EQ(r.status, kExitOk) << r.err;
