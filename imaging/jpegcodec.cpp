@@ -393,7 +393,37 @@ struct CompressGuard {
   }
 };
 
-void readMetadata(TIOParamsVals& params, int jfifX, int jfifY) {
+// Turns the buffer upright by an EXIF orientation: 2 mirror, 3 half turn, 4 flip, 5 transpose,
+// 6 quarter turn clockwise, 7 transverse, 8 quarter turn anticlockwise. Byte-aligned formats.
+void applyOrientation(TImageBitmap& bmp, int orientation) {
+  if (orientation < 2 || orientation > 8 || bmp.IsEmpty() || bmp.BitCount() % 8 != 0) return;
+  const int w = bmp.Width(), h = bmp.Height();
+  const int bpp = bmp.BitCount() / 8;
+  const bool swap = orientation >= 5;
+  TImageBitmap out;
+  out.SetLocation(imMemory);
+  out.Allocate(swap ? h : w, swap ? w : h, bmp.PixelFormat());
+  for (int i = 0; i < bmp.PaletteLength(); ++i) out.SetPalette(i, bmp.GetPalette(i));
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* src = bmp.ScanLine(y);
+    for (int x = 0; x < w; ++x) {
+      int dx = x, dy = y;
+      switch (orientation) {
+        case 2: dx = w - 1 - x; break;
+        case 3: dx = w - 1 - x; dy = h - 1 - y; break;
+        case 4: dy = h - 1 - y; break;
+        case 5: dx = y; dy = x; break;
+        case 6: dx = h - 1 - y; dy = x; break;
+        case 7: dx = h - 1 - y; dy = w - 1 - x; break;
+        case 8: dx = y; dy = w - 1 - x; break;
+      }
+      std::memcpy(out.ScanLine(dy) + size_t(dx) * bpp, src + size_t(x) * bpp, bpp);
+    }
+  }
+  bmp.Assign(out);
+}
+
+void readMetadata(TIOParamsVals& params, int jfifX, int jfifY, TImageBitmap* decoded) {
   const TImageMarkerList& markers = params.JPEG_MarkerList;
   const int app13 = markers.IndexOf(kApp13);
   if (app13 >= 0) {
@@ -412,6 +442,11 @@ void readMetadata(TIOParamsVals& params, int jfifX, int jfifY) {
         // Values from the file: keep them inside int32 before truncating.
         if (x > 0 && x < 1e6) params.DpiX = static_cast<int32_t>(x);
         if (y > 0 && y < 1e6) params.DpiY = static_cast<int32_t>(y);
+      }
+      if (params.JPEG_EnableAdjustOrientation && decoded) {
+        applyOrientation(*decoded, params.EXIF_Orientation);
+        params.Width = decoded->Width();
+        params.Height = decoded->Height();
       }
     }
   }
@@ -531,11 +566,32 @@ void JpegPrepareMarkers(TIOParamsVals& params) {
 
 void JPEGReadStream(Stream& stream, Stream* tables, TImageBitmap& bitmap, int maxRows,
                     bool readICC, bool /*dropICCMarkers*/, bool invertCMYK, bool readMeta,
-                    bool /*rawColor*/, bool paramsOnly, TProgressRec& progress,
+                    bool rawColor, bool paramsOnly, TProgressRec& progress,
                     TIOParamsVals& params) {
   bool localAbort = false;
   bool* aborting = progress.Aborting ? progress.Aborting : &localAbort;
   auto fail = [&] { *aborting = true; };
+
+  // The EXIF thumbnail instead of the image, when there is one (it comes with the EXIF block).
+  if (params.JPEG_GetExifThumbnail && readMeta) {
+    const int64_t pos = stream.Position();
+    const int32_t width = params.Width, height = params.Height;
+    params.EXIF_Bitmap.reset();
+    params.JPEG_GetExifThumbnail = false;
+    TImageBitmap scratch;
+    JPEGReadStream(stream, tables, scratch, maxRows, readICC, false, invertCMYK, true, rawColor,
+                   true, progress, params);
+    params.JPEG_GetExifThumbnail = true;
+    if (!params.EXIF_Bitmap.IsEmpty()) {
+      bitmap.Assign(*params.EXIF_Bitmap);
+      params.Width = bitmap.Width();
+      params.Height = bitmap.Height();
+      return;
+    }
+    params.Width = width;
+    params.Height = height;
+    stream.Seek(pos);
+  }
 
   params.JPEG_WarningCount = 0;
   params.JPEG_LastWarning = 0;
@@ -779,7 +835,7 @@ void JPEGReadStream(Stream& stream, Stream* tables, TImageBitmap& bitmap, int ma
     params.JPEG_WarningCount = err.warnings;
     params.JPEG_LastWarning = err.lastWarning;
   }
-  if (readMeta && ok) readMetadata(params, jfifX, jfifY);
+  if (readMeta && ok) readMetadata(params, jfifX, jfifY, decoded ? &bitmap : nullptr);
 }
 
 void JpegReadStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,

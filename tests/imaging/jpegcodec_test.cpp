@@ -334,6 +334,19 @@ TEST(JpegRead, DamagedInputSetsTheAbortFlag) {
       break;
     }
   }
+  // A progressive frame of 20000 x 20000: libjpeg would need 1.2 GB of coefficients.
+  TIOParamsVals progressive;
+  progressive.JPEG_Progressive = true;
+  std::vector<uint8_t> hugeProgressive = EncodeRamp(16, 16, &progressive);
+  for (size_t i = 2; i + 9 < hugeProgressive.size(); ++i) {
+    if (hugeProgressive[i] == 0xFF && hugeProgressive[i + 1] == 0xC2) {
+      hugeProgressive[i + 5] = 0x4E;
+      hugeProgressive[i + 6] = 0x20;
+      hugeProgressive[i + 7] = 0x4E;
+      hugeProgressive[i + 8] = 0x20;
+      break;
+    }
+  }
   std::vector<uint8_t> garbage = {0xFF, 0xD8, 0xFF};
   garbage.resize(300, 0x5A);
   struct Case {
@@ -349,6 +362,7 @@ TEST(JpegRead, DamagedInputSetsTheAbortFlag) {
       {"garbage after SOI", garbage},
       {"60000 x 60000 frame", huge},
       {"zero width", zeroWidth},
+      {"20000 x 20000 progressive frame", hugeProgressive},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -610,6 +624,102 @@ TEST_F(TempDir, GreyRgbCmykAndProgressiveFilesAreWrittenBackAlike) {
     EXPECT_EQ(CountMarkers(out, 0xEE, "Adobe"), c.adobe);
     EXPECT_EQ(CountMarkers(out, 0xE0, "JFIF"), c.components == 3 && c.adobe ? 0 : 1);
   }
+}
+
+// ---- the EXIF block through the TIFF container's hooks ------------------------------------
+
+// A stand-in for the TIFF container: the "TIFF structure" is four bytes: orientation,
+// resolution unit, x and y resolution; a fifth byte asks for a 3 x 2 thumbnail.
+bool FakeExifReader(const uint8_t* tiff, size_t size, TIOParamsVals& p) {
+  if (size < 4) return false;
+  p.EXIF_Orientation = tiff[0];
+  p.EXIF_ResolutionUnit = tiff[1];
+  p.EXIF_XResolution = tiff[2];
+  p.EXIF_YResolution = tiff[3];
+  if (size > 4) p.EXIF_Bitmap.Create().Allocate(3, 2, im24RGB);
+  return true;
+}
+
+struct ExifHook {
+  ExifHook() { JpegExifReader = FakeExifReader; }
+  ~ExifHook() { JpegExifReader = nullptr; }
+};
+
+// A white w x h picture whose top-left 8 x 8 block is black, with the EXIF marker.
+std::vector<uint8_t> WithExif(std::vector<uint8_t> tiff, int w = 32, int h = 16) {
+  TImageIO io;
+  io.ImageBitmap()->Allocate(w, h, im24RGB);
+  io.ImageBitmap()->Fill(ColorValue(TRGB{255, 255, 255}));
+  io.ImageBitmap()->FillRect(0, 0, 7, 7, 0);
+  std::vector<uint8_t> payload = {'E', 'x', 'i', 'f', 0, 0};
+  payload.insert(payload.end(), tiff.begin(), tiff.end());
+  io.Params().JPEG_MarkerList.AddMarker(0xE1, payload);
+  MemoryStream out;
+  io.SaveToStreamJpeg(out);
+  return WithDensity(out.Data(), 0, 1, 1);
+}
+
+TEST(JpegRead, ExifResolutionOrientationAndThumbnail) {
+  ExifHook hook;
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> tiff;
+    int dpiX, dpiY;
+  };
+  const Case cases[] = {
+      {"inches", {1, 2, 72, 96}, 72, 96},
+      {"centimetres", {1, 3, 118, 40}, 299, 101},
+      {"no resolution", {1, 2, 0, 0}, 300, 300},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryStream in(WithExif(c.tiff));
+    TImageIO io;
+    io.LoadFromStream(in);
+    ASSERT_FALSE(io.Aborting());
+    EXPECT_TRUE(io.Params().EXIF_HasEXIFData);
+    EXPECT_EQ(io.Params().DpiX, c.dpiX);
+    EXPECT_EQ(io.Params().DpiY, c.dpiY);
+  }
+
+  // The JFIF density wins unless it is the bare 1 x 1 aspect ratio.
+  {
+    MemoryStream in(WithDensity(WithExif({1, 2, 72, 72}), 1, 200, 200));
+    TImageIO io;
+    io.LoadFromStream(in);
+    EXPECT_EQ(io.Params().DpiX, 200);
+  }
+
+  // Orientation 6: a quarter turn clockwise; the black top-left corner goes to the top right.
+  for (int orientation : {1, 3, 6, 8}) {
+    SCOPED_TRACE(orientation);
+    MemoryStream in(WithExif({uint8_t(orientation), 2, 72, 72}));
+    TImageIO io;
+    io.Params().JPEG_EnableAdjustOrientation = true;
+    io.LoadFromStream(in);
+    ASSERT_FALSE(io.Aborting());
+    const bool turned = orientation >= 5;
+    const int w = turned ? 16 : 32, h = turned ? 32 : 16;
+    EXPECT_EQ(io.ImageBitmap()->Width(), w);
+    EXPECT_EQ(io.Params().Width, w);
+    const bool right = orientation == 3 || orientation == 6;
+    const bool bottom = orientation == 3 || orientation == 8;
+    auto at = [&](int x, int y) { return io.ImageBitmap()->ScanLine(y)[x * 3 + 1]; };
+    EXPECT_LT(at(right ? w - 2 : 1, bottom ? h - 2 : 1), 40);
+    EXPECT_GT(at(right ? 1 : w - 2, bottom ? 1 : h - 2), 215);
+  }
+
+  // The thumbnail instead of the image.
+  MemoryStream in(WithExif({1, 2, 72, 72, 1}, 16, 16));
+  TImageIO io;
+  io.Params().SetGetThumbnail(true);
+  io.LoadFromStream(in);
+  EXPECT_FALSE(io.Aborting());
+  EXPECT_EQ(io.ImageBitmap()->Width(), 3);
+  EXPECT_TRUE(io.Params().JPEG_GetExifThumbnail);
+  MemoryStream noThumb(WithExif({1, 2, 72, 72}, 16, 16));
+  io.LoadFromStream(noThumb);
+  EXPECT_EQ(io.ImageBitmap()->Width(), 16);
 }
 
 // ---- scale and progress -------------------------------------------------------------------
