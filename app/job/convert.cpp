@@ -30,22 +30,21 @@ TConvertResult ConvertFile(TImageIO& io, TImageProc& proc, const std::string& so
                            const std::function<void()>& pendingEvents, bool fastDecode) {
   TConvertResult result;
   TIOParamsVals& params = io.Params();
+  // Every file starts from the default parameters. Otherwise a field that this file's reader
+  // does not set would still hold what an earlier file left there and could change how this
+  // file is written, so the output would depend on which files came before it (and, with
+  // parallel workers, on which worker took it).
+  params.SetDefaultParams();
 
   int decodeWidth = 0;
   int decodeHeight = 0;
   bool scaled = fastDecode && scaledDecodeRequest(reqWidth, reqHeight, decodeWidth, decodeHeight);
   if (scaled) {
-    const auto savedScale = params.JPEG_Scale;
     params.JPEG_Scale = 0;
     params.Width = decodeWidth;
     params.Height = decodeHeight;
-    try {
-      io.LoadFromFile(source);
-    } catch (...) {
-      params.JPEG_Scale = savedScale;
-      throw;
-    }
-    params.JPEG_Scale = savedScale;
+    io.LoadFromFile(source);
+    params.JPEG_Scale = 1;
   } else {
     io.LoadFromFile(source);
   }

@@ -16,7 +16,8 @@ struct TConvertResult {
   operator bool() const { return Written; }
 };
 
-// Loads source into io's buffer, sets JPEG_Quality, resamples with rfNone to reqWidth x
+// Resets io's parameters to their defaults (so that nothing of an earlier file carries over into
+// this file's output), loads source into io's buffer, sets JPEG_Quality, resamples with rfNone to reqWidth x
 // reqHeight (-1 automatic, 0 the source's own size, else pixels) and saves to target, calling
 // pendingEvents (when set) after the load, the resample and the save. A load that sets the
 // abort flag is neither resampled nor saved: the buffer then holds a partly read or earlier

@@ -136,6 +136,28 @@ TEST_F(ConvertFileTest, PreviewBufferAndMemoryBufferWriteTheSameBytes) {
   }
 }
 
+// The output of a file does not depend on what the component did before: settings left in the
+// parameter record by earlier files (or anyone else) are not carried into the next file.
+TEST_F(ConvertFileTest, NothingOfAnEarlierFileCarriesOver) {
+  LUMAPREP_REQUIRE_TESTDATA();
+  TImageIO fresh;
+  TImageProc freshProc(fresh.ImageBitmap());
+  ASSERT_TRUE(ConvertFile(fresh, freshProc, sample("jpeg/cat.jpg"), out("fresh.jpg"), 80, 100,
+                          -1, {}));
+
+  TImageIO used;
+  TImageProc usedProc(used.ImageBitmap());
+  ASSERT_TRUE(ConvertFile(used, usedProc, sample("png/basn2c08.png"), out("first.png"), 80, 16,
+                          -1, {}));
+  used.Params().JPEG_Progressive = true;
+  used.Params().JPEG_OptimizeCoding = true;
+  used.Params().JPEG_DCTMethod = 2;
+  used.Params().JPEG_Scale = 4;
+  ASSERT_TRUE(ConvertFile(used, usedProc, sample("jpeg/cat.jpg"), out("used.jpg"), 80, 100, -1,
+                          {}));
+  EXPECT_EQ(bytes(out("used.jpg")), bytes(out("fresh.jpg")));
+}
+
 // --fast decodes JPEG photos at a reduced scale but keeps the exact mode's output size; other
 // formats are not affected, and the decoder's scale setting is left as it was.
 TEST_F(ConvertFileTest, FastDecodeKeepsTheOutputSize) {
