@@ -42,8 +42,8 @@ TImageBitmap& photo() {
   return *b;
 }
 
-void run(benchmark::State& state, void (*routine)(TImageBitmap&, TImageBitmap&,
-                                                  const TResampleProgress&)) {
+void run(benchmark::State& state,
+         void (*routine)(TImageBitmap&, TImageBitmap&, const TResampleProgress&)) {
   TImageBitmap& source = photo();
   TImageBitmap target;
   target.SetLocation(imMemory);
@@ -55,10 +55,10 @@ void run(benchmark::State& state, void (*routine)(TImageBitmap&, TImageBitmap&,
     benchmark::ClobberMemory();
   }
   const double iterations = double(state.iterations());
-  state.counters["src_MPix/s"] = benchmark::Counter(
-      iterations * kSourceWidth * kSourceHeight / 1e6, benchmark::Counter::kIsRate);
-  state.counters["dst_MPix/s"] = benchmark::Counter(
-      iterations * kTargetWidth * kTargetHeight / 1e6, benchmark::Counter::kIsRate);
+  state.counters["src_MPix/s"] = benchmark::Counter(iterations * kSourceWidth * kSourceHeight / 1e6,
+                                                    benchmark::Counter::kIsRate);
+  state.counters["dst_MPix/s"] = benchmark::Counter(iterations * kTargetWidth * kTargetHeight / 1e6,
+                                                    benchmark::Counter::kIsRate);
 }
 
 void BM_StretchNearest(benchmark::State& state) { run(state, StretchNearest); }
@@ -78,8 +78,7 @@ void BM_ResampleInPlaceNone(benchmark::State& state) {
     benchmark::DoNotOptimize(work.ScanLine(0));
   }
   state.counters["src_MPix/s"] = benchmark::Counter(
-      double(state.iterations()) * kSourceWidth * kSourceHeight / 1e6,
-      benchmark::Counter::kIsRate);
+      double(state.iterations()) * kSourceWidth * kSourceHeight / 1e6, benchmark::Counter::kIsRate);
 }
 
 void BM_JpegDecode6000x4000(benchmark::State& state) {
@@ -105,8 +104,7 @@ void BM_JpegDecode6000x4000(benchmark::State& state) {
   }
   state.counters["file_MB"] = double(file.Size()) / 1e6;
   state.counters["src_MPix/s"] = benchmark::Counter(
-      double(state.iterations()) * kSourceWidth * kSourceHeight / 1e6,
-      benchmark::Counter::kIsRate);
+      double(state.iterations()) * kSourceWidth * kSourceHeight / 1e6, benchmark::Counter::kIsRate);
 }
 
 BENCHMARK(BM_StretchNearest)->Unit(benchmark::kMillisecond);

@@ -65,14 +65,20 @@ constexpr int64_t kDefaultMinFileSize = 33554432;
 int bytesPerPixel(TImagePixelFormat f) {
   switch (f) {
     case im8p:
-    case im8g: return 1;
-    case im16g: return 2;
+    case im8g:
+      return 1;
+    case im16g:
+      return 2;
     case im24RGB:
-    case imCIELab: return 3;
+    case imCIELab:
+      return 3;
     case im32f:
-    case imCMYK: return 4;
-    case imRGB48: return 6;
-    default: return 0;
+    case imCMYK:
+      return 4;
+    case imRGB48:
+      return 6;
+    default:
+      return 0;
   }
 }
 
@@ -195,12 +201,14 @@ TRGB labToRgb(const uint8_t* p) {
 TRGB decodePixel(TImagePixelFormat f, const uint8_t* row, int x, const TRGB* palette,
                  int paletteLength) {
   switch (f) {
-    case im1g: return getBit(row, x) ? kWhite : kBlack;
+    case im1g:
+      return getBit(row, x) ? kWhite : kBlack;
     case im8p: {
       const int i = row[x];
       return i < paletteLength ? palette[i] : kBlack;
     }
-    case im8g: return TRGB{row[x], row[x], row[x]};
+    case im8g:
+      return TRGB{row[x], row[x], row[x]};
     case im16g: {
       const uint8_t v = uint8_t(rd16(row + 2 * x) >> 8);
       return TRGB{v, v, v};
@@ -213,13 +221,16 @@ TRGB decodePixel(TImagePixelFormat f, const uint8_t* row, int x, const TRGB* pal
       const uint8_t v = uint8_t(truncClamp(double(rdFloat(row + 4 * x)) * 255.0, 255));
       return TRGB{v, v, v};
     }
-    case imCMYK: return cmykToRgb(row + 4 * x);
+    case imCMYK:
+      return cmykToRgb(row + 4 * x);
     case imRGB48: {
       const uint8_t* p = row + 6 * x;
       return TRGB{uint8_t(rd16(p + 4) >> 8), uint8_t(rd16(p + 2) >> 8), uint8_t(rd16(p) >> 8)};
     }
-    case imCIELab: return labToRgb(row + 3 * x);
-    default: return kBlack;
+    case imCIELab:
+      return labToRgb(row + 3 * x);
+    default:
+      return kBlack;
   }
 }
 
@@ -235,22 +246,26 @@ void encodeColor(TImagePixelFormat f, TRGB c, uint8_t* p) {
       p[1] = c.g;
       p[2] = c.r;
       break;
-    case imCMYK: rgbToCmyk(c, p); break;
+    case imCMYK:
+      rgbToCmyk(c, p);
+      break;
     case imRGB48:
       wr16(p, c.r * 257u);
       wr16(p + 2, c.g * 257u);
       wr16(p + 4, c.b * 257u);
       break;
-    case imCIELab: rgbToLab(c, p); break;
-    default: break;
+    case imCIELab:
+      rgbToLab(c, p);
+      break;
+    default:
+      break;
   }
 }
 
-constexpr uint8_t kBayer[8][8] = {
-    {0, 32, 8, 40, 2, 34, 10, 42},   {48, 16, 56, 24, 50, 18, 58, 26},
-    {12, 44, 4, 36, 14, 46, 6, 38},  {60, 28, 52, 20, 62, 30, 54, 22},
-    {3, 35, 11, 43, 1, 33, 9, 41},   {51, 19, 59, 27, 49, 17, 57, 25},
-    {15, 47, 7, 39, 13, 45, 5, 37},  {63, 31, 55, 23, 61, 29, 53, 21}};
+constexpr uint8_t kBayer[8][8] = {{0, 32, 8, 40, 2, 34, 10, 42},  {48, 16, 56, 24, 50, 18, 58, 26},
+                                  {12, 44, 4, 36, 14, 46, 6, 38}, {60, 28, 52, 20, 62, 30, 54, 22},
+                                  {3, 35, 11, 43, 1, 33, 9, 41},  {51, 19, 59, 27, 49, 17, 57, 25},
+                                  {15, 47, 7, 39, 13, 45, 5, 37}, {63, 31, 55, 23, 61, 29, 53, 21}};
 
 // Sets the access modes of two buffers for the duration of a copy.
 class AccessScope {
@@ -373,8 +388,7 @@ void TImageBitmap::allocateMemory(int64_t size) {
 
 void TImageBitmap::Allocate(int width, int height, TImagePixelFormat format) {
   resync();
-  if (!m_needRealloc && width == m_width && height == m_height && format == m_pixelFormat)
-    return;
+  if (!m_needRealloc && width == m_width && height == m_height && format == m_pixelFormat) return;
   if (!m_encapsulated) {
     FreeImage(true);
   } else {
@@ -391,8 +405,8 @@ void TImageBitmap::Allocate(int width, int height, TImagePixelFormat format) {
     return;
   }
   if (m_location == imTBitmap && !tbitmapFormat(format) && format != im16g) {
-    const char* name = format == im32f    ? "im32f"
-                       : format == imCMYK ? "imCMYK"
+    const char* name = format == im32f     ? "im32f"
+                       : format == imCMYK  ? "imCMYK"
                        : format == imRGB48 ? "imRGB48"
                                            : "imCIELab";
     emptyAfterFailure();
@@ -432,7 +446,9 @@ void TImageBitmap::Allocate(int width, int height, TImagePixelFormat format) {
           m_location = imMemory;
         }
         [[fallthrough]];
-      case imMemory: allocateMemory(size); break;
+      case imMemory:
+        allocateMemory(size);
+        break;
       case imTBitmap:
         if (!m_encapsulated) {
           m_ownedBitmap = std::make_unique<TBitmap>();
@@ -493,7 +509,8 @@ void TImageBitmap::resyncNow() {
 
 void TImageBitmap::pushPaletteToTBitmap() {
   if (m_location != imTBitmap || !m_vclBitmap || !m_palette) return;
-  for (int i = 0; i < m_paletteLength && i < 256; ++i) m_vclBitmap->SetColor(i, m_palette[size_t(i)]);
+  for (int i = 0; i < m_paletteLength && i < 256; ++i)
+    m_vclBitmap->SetColor(i, m_palette[size_t(i)]);
 }
 
 int TImageBitmap::Width() const {
@@ -530,7 +547,8 @@ uint8_t* TImageBitmap::ScanLine(int row) {
   switch (m_location) {
     case imMemory:
       return m_memBits ? m_memBits + int64_t(m_rowLen) * (m_height - row - 1) : nullptr;
-    case imTBitmap: return size_t(row) < m_rowTable.size() ? m_rowTable[size_t(row)] : nullptr;
+    case imTBitmap:
+      return size_t(row) < m_rowTable.size() ? m_rowTable[size_t(row)] : nullptr;
     case imFile:
       if (!m_fileBuffer->IsAllocated()) return nullptr;
       if (m_currentFileRow && m_currentFileRowIndex == row && m_currentFileRowMode == m_access)
@@ -707,9 +725,8 @@ void TImageBitmap::assignImpl(const TImageBitmap& source, bool withAlpha) {
       // im24RGB, so rows never describe more than the TBitmap holds.
       converted.SetLocation(imMemory);
       converted.CopyFrom(source);
-      converted.SetPixelFormat(source.m_pixelFormat == im16g || source.m_pixelFormat == im32f
-                                   ? im8g
-                                   : im24RGB);
+      converted.SetPixelFormat(
+          source.m_pixelFormat == im16g || source.m_pixelFormat == im32f ? im8g : im24RGB);
       src = &converted;
     }
     releaseFileRows();
@@ -836,10 +853,26 @@ void TImageBitmap::CopyRectTo(TImageBitmap& dest, int sourceX, int sourceY, int 
   const bool expand = sf == im1g && df == im24RGB;
   if (!plain && !bits && !expand) return;
   int64_t sx = sourceX, sy = sourceY, dx = destX, dy = destY, w = width, h = height;
-  if (dx < 0) { sx -= dx; w += dx; dx = 0; }
-  if (dy < 0) { sy -= dy; h += dy; dy = 0; }
-  if (sx < 0) { dx -= sx; w += sx; sx = 0; }
-  if (sy < 0) { dy -= sy; h += sy; sy = 0; }
+  if (dx < 0) {
+    sx -= dx;
+    w += dx;
+    dx = 0;
+  }
+  if (dy < 0) {
+    sy -= dy;
+    h += dy;
+    dy = 0;
+  }
+  if (sx < 0) {
+    dx -= sx;
+    w += sx;
+    sx = 0;
+  }
+  if (sy < 0) {
+    dy -= sy;
+    h += sy;
+    sy = 0;
+  }
   w = std::min({w, int64_t(m_width) - sx, int64_t(dest.m_width) - dx});
   h = std::min({h, int64_t(m_height) - sy, int64_t(dest.m_height) - dy});
   if (w <= 0 || h <= 0) return;
@@ -1087,8 +1120,8 @@ void TImageBitmap::convertFrom(TImageBitmap& src, TImagePixelFormat to) {
       switch (to) {
         case im1g: {
           const int grey = GreyLevel(decodePixel(from, s, x, pal, palLen));
-          const bool white = m_ditherMethod == 0 ? (grey >> 2) > kBayer[x & 7][y & 7]
-                                                 : grey >= threshold;
+          const bool white =
+              m_ditherMethod == 0 ? (grey >> 2) > kBayer[x & 7][y & 7] : grey >= threshold;
           putBit(d, x, white);
           break;
         }
@@ -1096,7 +1129,9 @@ void TImageBitmap::convertFrom(TImageBitmap& src, TImagePixelFormat to) {
           d[x] = from == im1g ? (getBit(s, x) ? 1 : 0)
                               : uint8_t(GreyLevel(decodePixel(from, s, x, pal, palLen)));
           break;
-        case im8g: d[x] = uint8_t(GreyLevel(decodePixel(from, s, x, pal, palLen))); break;
+        case im8g:
+          d[x] = uint8_t(GreyLevel(decodePixel(from, s, x, pal, palLen)));
+          break;
         case im16g: {
           unsigned v;
           if (from == im32f)
@@ -1119,7 +1154,8 @@ void TImageBitmap::convertFrom(TImageBitmap& src, TImagePixelFormat to) {
             v = rd16(s + 2 * x) / 65535.0;
           else if (from == imRGB48)
             v = (0.2126 * rd16(s + 6 * x) + 0.7152 * rd16(s + 6 * x + 2) +
-                 0.0722 * rd16(s + 6 * x + 4)) / 256.0 / 255.0;
+                 0.0722 * rd16(s + 6 * x + 4)) /
+                256.0 / 255.0;
           else
             v = greyFloat(decodePixel(from, s, x, pal, palLen));
           wrFloat(d + 4 * x, float(v));
@@ -1145,7 +1181,8 @@ void TImageBitmap::convertFrom(TImageBitmap& src, TImagePixelFormat to) {
         case imCIELab:
           encodeColor(to, decodePixel(from, s, x, pal, palLen), d + bytesPerPixel(to) * x);
           break;
-        default: break;
+        default:
+          break;
       }
     }
   }
@@ -1220,8 +1257,11 @@ void TImageBitmap::FillRect(int x1, int y1, int x2, int y2, double value) {
       encodeColor(m_pixelFormat, rgb, pixel);
       opaque = rgb == kWhite;
       break;
-    case im1g: opaque = value != 0; break;
-    default: return;
+    case im1g:
+      opaque = value != 0;
+      break;
+    default:
+      return;
   }
   const bool whole = x1 == 0 && y1 == 0 && x2 == m_width - 1 && y2 == m_height - 1;
   if (!opaque || !whole) m_full = false;

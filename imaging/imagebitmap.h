@@ -36,11 +36,11 @@ enum TImageLocation : uint8_t { imMemory, imFile, imTBitmap };
 // ---- Process-wide values, set at start-up ----------------------------------------------------
 
 struct TImageSettings {
-  std::string TempFolder;     // temporary stores go here; empty: the system's temporary folder
-  int64_t MinFileSize = -1;   // images larger than this go to a file; -1: half the free memory
-  int DefaultDpiX = 300;      // resolution for files that carry none
+  std::string TempFolder;    // temporary stores go here; empty: the system's temporary folder
+  int64_t MinFileSize = -1;  // images larger than this go to a file; -1: half the free memory
+  int DefaultDpiX = 300;     // resolution for files that carry none
   int DefaultDpiY = 300;
-  int RedToGray = 21;         // grey weights in hundredths
+  int RedToGray = 21;  // grey weights in hundredths
   int GreenToGray = 71;
   int BlueToGray = 8;
 };
@@ -268,9 +268,7 @@ class TImageWorkBitmap {
   int Height() const { return m_height; }
   int BitCount() const { return m_bitCount; }
   int RowLen() const { return m_rowLen; }
-  uint8_t* ScanLine(int row) {
-    return m_bits.data() + int64_t(m_rowLen) * (m_height - row - 1);
-  }
+  uint8_t* ScanLine(int row) { return m_bits.data() + int64_t(m_rowLen) * (m_height - row - 1); }
 
  private:
   int m_width = 0;

@@ -4,6 +4,9 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <stdexcept>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace lumaprep {
@@ -13,14 +16,20 @@ namespace {
 int bytesPerPixel(TImagePixelFormat f) {
   switch (f) {
     case im8p:
-    case im8g: return 1;
-    case im16g: return 2;
+    case im8g:
+      return 1;
+    case im16g:
+      return 2;
     case im24RGB:
-    case imCIELab: return 3;
+    case imCIELab:
+      return 3;
     case im32f:
-    case imCMYK: return 4;
-    case imRGB48: return 6;
-    default: return 0;
+    case imCMYK:
+      return 4;
+    case imRGB48:
+      return 6;
+    default:
+      return 0;
   }
 }
 
@@ -136,10 +145,220 @@ void fastLinear(TImageBitmap& source, TImageBitmap& target, int channels,
   }
 }
 
+// ---- The other filters: a general separable filtered routine --------------------------------
+
+constexpr double kPi = 3.14159265358979323846;
+
+double sinc(double x) {
+  if (x == 0) return 1;
+  x *= kPi;
+  return std::sin(x) / x;
+}
+
+// The kernel of a filter and its support (half width) in source pixels.
+double kernel(TResampleFilter filter, double x) {
+  x = std::fabs(x);
+  switch (filter) {
+    case rfHermite:
+      return x < 1 ? (2 * x - 3) * x * x + 1 : 0;
+    case rfBell:
+      if (x < 0.5) return 0.75 - x * x;
+      if (x < 1.5) return 0.5 * (x - 1.5) * (x - 1.5);
+      return 0;
+    case rfBSpline:
+      if (x < 1) return 0.5 * x * x * x - x * x + 2.0 / 3.0;
+      if (x < 2) return (2 - x) * (2 - x) * (2 - x) / 6;
+      return 0;
+    case rfLanczos3:
+      return x < 3 ? sinc(x) * sinc(x / 3) : 0;
+    case rfMitchell: {
+      constexpr double b = 1.0 / 3.0, c = 1.0 / 3.0;
+      if (x < 1)
+        return ((12 - 9 * b - 6 * c) * x * x * x + (-18 + 12 * b + 6 * c) * x * x + (6 - 2 * b)) /
+               6;
+      if (x < 2)
+        return ((-b - 6 * c) * x * x * x + (6 * b + 30 * c) * x * x + (-12 * b - 48 * c) * x +
+                (8 * b + 24 * c)) /
+               6;
+      return 0;
+    }
+    case rfBicubic: {  // Catmull-Rom
+      if (x < 1) return 1.5 * x * x * x - 2.5 * x * x + 1;
+      if (x < 2) return -0.5 * x * x * x + 2.5 * x * x - 4 * x + 2;
+      return 0;
+    }
+    default:
+      return x < 1 ? 1 - x : 0;  // triangle, linear, bilinear
+  }
+}
+
+double support(TResampleFilter filter) {
+  switch (filter) {
+    case rfHermite:
+      return 1;
+    case rfBell:
+      return 1.5;
+    case rfBSpline:
+    case rfMitchell:
+    case rfBicubic:
+      return 2;
+    case rfLanczos3:
+      return 3;
+    default:
+      return 1;
+  }
+}
+
+// For every destination position, the first source position and the normalised weights.
+struct Contributions {
+  std::vector<int> first;
+  std::vector<int> count;
+  std::vector<float> weights;  // `stride` per destination position
+  int stride = 0;
+};
+
+Contributions contributions(TResampleFilter filter, int sourceSize, int targetSize) {
+  Contributions c;
+  const double scale = double(targetSize) / sourceSize;
+  c.first.resize(size_t(targetSize));
+  c.count.resize(size_t(targetSize));
+  if (filter == rfNearest) {  // point sampling at the pixel centres
+    c.stride = 1;
+    c.weights.assign(size_t(targetSize), 1.0f);
+    for (int j = 0; j < targetSize; ++j) {
+      c.first[size_t(j)] = std::min(int((j + 0.5) / scale), sourceSize - 1);
+      c.count[size_t(j)] = 1;
+    }
+    return c;
+  }
+  const double stretch = scale < 1 ? 1 / scale : 1;  // reducing widens the kernel
+  const double width = support(filter) * stretch;
+  c.stride = int(std::ceil(width)) * 2 + 1;
+  c.weights.assign(size_t(targetSize) * size_t(c.stride), 0.0f);
+  std::vector<double> w(size_t(c.stride));
+  for (int j = 0; j < targetSize; ++j) {
+    const double center = (j + 0.5) / scale - 0.5;
+    int left = int(std::floor(center - width));
+    int right = int(std::ceil(center + width));
+    left = std::max(left, 0);
+    right = std::min(right, sourceSize - 1);
+    if (right - left + 1 > c.stride) right = left + c.stride - 1;
+    double sum = 0;
+    for (int i = left; i <= right; ++i) {
+      w[size_t(i - left)] = kernel(filter, (center - i) / stretch);
+      sum += w[size_t(i - left)];
+    }
+    if (sum == 0) {  // the kernel missed every pixel: take the nearest
+      left = right = std::clamp(int(std::lround(center)), 0, sourceSize - 1);
+      w[0] = sum = 1;
+    }
+    c.first[size_t(j)] = left;
+    c.count[size_t(j)] = right - left + 1;
+    for (int i = 0; i <= right - left; ++i)
+      c.weights[size_t(j) * size_t(c.stride) + size_t(i)] = float(w[size_t(i)] / sum);
+  }
+  return c;
+}
+
+inline uint8_t toByte(float v) { return uint8_t(std::clamp(std::lround(v), 0L, 255L)); }
+
+// Separable filtering of `channels` bytes per pixel through a floating-point work image.
+void filtered(TImageBitmap& source, TImageBitmap& target, int channels, TResampleFilter filter,
+              const TResampleProgress& progress) {
+  const int ws = source.Width(), hs = source.Height();
+  const int wt = target.Width(), ht = target.Height();
+  const Contributions cx = contributions(filter, ws, wt);
+  const Contributions cy = contributions(filter, hs, ht);
+  const size_t rowFloats = size_t(wt) * size_t(channels);
+  if (!ImageSizeOk(int64_t(wt) * channels, hs, 32)) throw std::length_error("Work image too large");
+  std::vector<float> work(rowFloats * size_t(hs));
+  const double p = double(100.0L / ((long double)hs + ht + 0.5L));
+
+  {
+    AccessScope readOnly(source, iaRead);
+    for (int y = 0; y < hs; ++y) {
+      const uint8_t* s = source.ScanLine(y);
+      float* d = work.data() + rowFloats * size_t(y);
+      if (!s) continue;
+      for (int j = 0; j < wt; ++j) {
+        const float* w = cx.weights.data() + size_t(j) * size_t(cx.stride);
+        const uint8_t* q = s + int64_t(cx.first[size_t(j)]) * channels;
+        for (int c = 0; c < channels; ++c) {
+          float sum = 0;
+          for (int i = 0; i < cx.count[size_t(j)]; ++i) sum += w[i] * q[i * channels + c];
+          *d++ = sum;
+        }
+      }
+      if (progress) progress(int(y * p));
+    }
+  }
+
+  AccessScope writeOnly(target, iaWrite);
+  std::vector<float> sums(rowFloats);
+  for (int j = 0; j < ht; ++j) {
+    uint8_t* d = target.ScanLine(j);
+    if (!d) continue;
+    std::fill(sums.begin(), sums.end(), 0.0f);
+    const float* w = cy.weights.data() + size_t(j) * size_t(cy.stride);
+    for (int i = 0; i < cy.count[size_t(j)]; ++i) {
+      const float* s = work.data() + rowFloats * size_t(cy.first[size_t(j)] + i);
+      for (size_t k = 0; k < rowFloats; ++k) sums[k] += w[i] * s[k];
+    }
+    for (size_t k = 0; k < rowFloats; ++k) d[k] = toByte(sums[k]);
+    if (progress) progress(int((hs + j) * p));
+  }
+}
+
+// Bilevel reduction or enlargement that keeps thin lines: with rfProjectBW a destination pixel
+// is black when any source pixel under it is black, with rfProjectWB white when any is white.
+void project(TImageBitmap& source, TImageBitmap& target, bool keepBlack,
+             const TResampleProgress& progress) {
+  const int ws = source.Width(), hs = source.Height();
+  const int wt = target.Width(), ht = target.Height();
+  auto span = [](int j, int from, int to) {
+    const int first = int(int64_t(j) * from / to);
+    const int last = std::max(first, int((int64_t(j + 1) * from - 1) / to));
+    return std::pair{first, std::min(last, from - 1)};
+  };
+  std::vector<int> x0(static_cast<size_t>(wt)), x1(x0);
+  for (int j = 0; j < wt; ++j) std::tie(x0[size_t(j)], x1[size_t(j)]) = span(j, ws, wt);
+  std::vector<uint8_t> hit(static_cast<size_t>(wt));
+  const double step = double(100.0L / ((long double)ht + 0.5L));
+  for (int j = 0; j < ht; ++j) {
+    const auto [y0, y1] = span(j, hs, ht);
+    std::fill(hit.begin(), hit.end(), uint8_t(0));
+    {
+      AccessScope readOnly(source, iaRead);
+      for (int y = y0; y <= y1; ++y) {
+        const uint8_t* s = source.ScanLine(y);
+        if (!s) continue;
+        for (int x = 0; x < wt; ++x) {
+          for (int i = x0[size_t(x)]; i <= x1[size_t(x)] && !hit[size_t(x)]; ++i) {
+            const bool white = (s[i >> 3] & (0x80 >> (i & 7))) != 0;
+            if (white != keepBlack) hit[size_t(x)] = 1;
+          }
+        }
+      }
+    }
+    AccessScope writeOnly(target, iaWrite);
+    uint8_t* d = target.ScanLine(j);
+    if (d) {
+      for (int x = 0; x < wt; ++x) {
+        const bool white = keepBlack ? !hit[size_t(x)] : hit[size_t(x)] != 0;
+        const uint8_t mask = uint8_t(0x80 >> (x & 7));
+        if (white)
+          d[x >> 3] |= mask;
+        else
+          d[x >> 3] &= uint8_t(~mask);
+      }
+    }
+    if (progress) progress(int(j * step));
+  }
+}
+
 }  // namespace
 
-void StretchNearest(TImageBitmap& source, TImageBitmap& target,
-                    const TResampleProgress& progress) {
+void StretchNearest(TImageBitmap& source, TImageBitmap& target, const TResampleProgress& progress) {
   const int ws = source.Width(), hs = source.Height();
   const int wt = target.Width(), ht = target.Height();
   const TImagePixelFormat f = source.PixelFormat();
@@ -178,10 +397,18 @@ void StretchNearest(TImageBitmap& source, TImageBitmap& target,
         case 1:
           for (int x = 0; x < wt; ++x) d[x] = s[col[size_t(x)]];
           break;
-        case 2: copyRow<2>(s, d, col.data(), wt); break;
-        case 3: copyRow<3>(s, d, col.data(), wt); break;
-        case 4: copyRow<4>(s, d, col.data(), wt); break;
-        case 6: copyRow<6>(s, d, col.data(), wt); break;
+        case 2:
+          copyRow<2>(s, d, col.data(), wt);
+          break;
+        case 3:
+          copyRow<3>(s, d, col.data(), wt);
+          break;
+        case 4:
+          copyRow<4>(s, d, col.data(), wt);
+          break;
+        case 6:
+          copyRow<6>(s, d, col.data(), wt);
+          break;
       }
     }
     if (progress) progress(int(y * step));
@@ -190,12 +417,17 @@ void StretchNearest(TImageBitmap& source, TImageBitmap& target,
 
 void StretchFastLinear(TImageBitmap& source, TImageBitmap& target,
                        const TResampleProgress& progress) {
-  if (source.IsEmpty() || target.IsEmpty() || source.PixelFormat() != target.PixelFormat())
-    return;
+  if (source.IsEmpty() || target.IsEmpty() || source.PixelFormat() != target.PixelFormat()) return;
   switch (source.PixelFormat()) {
-    case im24RGB: fastLinear(source, target, 3, progress); break;
-    case im8g: fastLinear(source, target, 1, progress); break;
-    default: StretchNearest(source, target, progress); break;
+    case im24RGB:
+      fastLinear(source, target, 3, progress);
+      break;
+    case im8g:
+      fastLinear(source, target, 1, progress);
+      break;
+    default:
+      StretchNearest(source, target, progress);
+      break;
   }
 }
 
@@ -242,20 +474,28 @@ void TImageProc::ResampleBitmap(TImageBitmap& source, TImageBitmap& target,
   if (OnProgress) progress = [this](int percent) { OnProgress(this, percent); };
 
   const TImagePixelFormat f = source.PixelFormat();
-  const bool linear = filter != rfNone && (f == im24RGB || f == im8g);
-  if (linear)
-    StretchFastLinear(source, target, progress);
-  else
+  const bool bytes = f == im24RGB || f == im8g;
+  if (filter == rfNone)
     StretchNearest(source, target, progress);
+  else if (filter == rfFastLinear && bytes)
+    StretchFastLinear(source, target, progress);
+  else if ((filter == rfProjectBW || filter == rfProjectWB) && f == im1g)
+    project(source, target, filter == rfProjectBW, progress);
+  else if (bytes && filter != rfProjectBW && filter != rfProjectWB && filter != rfFastLinear)
+    filtered(source, target, f == im24RGB ? 3 : 1, filter, progress);
+  else
+    StretchNearest(source, target, progress);  // whole pixels: formats without a blend
 
   if (source.HasAlphaChannel()) {
     TImageBitmap* sa = source.AlphaChannel();
     TImageBitmap* ta = target.AlphaChannel();
     if (sa && ta) {
-      if (filter == rfNone)
+      if (filter == rfNone || filter == rfProjectBW || filter == rfProjectWB)
         StretchNearest(*sa, *ta);
-      else
+      else if (filter == rfFastLinear)
         StretchFastLinear(*sa, *ta);
+      else
+        filtered(*sa, *ta, 1, filter, {});
       ta->SetFull(sa->Full());
     }
   }

@@ -2,7 +2,10 @@
 // Resampling of an image buffer: TImageProc changes the pixel size of the buffer it works on.
 // rfNone copies one source pixel per destination pixel (nearest by truncation; same pixel
 // format, no new colours); rfFastLinear interpolates linearly when enlarging and averages runs
-// of pixels when reducing.
+// of pixels when reducing. The other filters run a separable filtered routine on im24RGB and
+// im8g images (rfNearest samples at pixel centres); rfProjectBW and rfProjectWB keep black
+// (white) details of im1g images. Combinations without a blend (palette, bilevel and
+// multi-byte formats) copy whole pixels like rfNone.
 #include <functional>
 
 #include "imaging/imagebitmap.h"

@@ -12,9 +12,12 @@ namespace {
 
 int bitsOf(TPixelFormat f) {
   switch (f) {
-    case pf1bit: return 1;
-    case pf8bit: return 8;
-    case pf24bit: return 24;
+    case pf1bit:
+      return 1;
+    case pf8bit:
+      return 8;
+    case pf24bit:
+      return 24;
   }
   return 24;
 }
@@ -120,8 +123,7 @@ void TBitmap::SetGreyRamp() {
 }
 
 bool TBitmap::Monochrome() const {
-  return m_format == pf1bit && m_colors[0] == TRGB{0, 0, 0} &&
-         m_colors[1] == TRGB{255, 255, 255};
+  return m_format == pf1bit && m_colors[0] == TRGB{0, 0, 0} && m_colors[1] == TRGB{255, 255, 255};
 }
 
 void TBitmap::Assign(const TBitmap& source) {

@@ -1,13 +1,13 @@
 #include "imaging/imagebitmap.h"
 
+#include <gtest/gtest.h>
+
 #include <climits>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace lumaprep {
 namespace {
@@ -32,9 +32,10 @@ void setRgb(TImageBitmap& b, int x, int y, TRGB c) {
 class TempFolder {
  public:
   TempFolder() {
-    m_path = fs::temp_directory_path() /
-             ("lumaprep-buf-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-              "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    m_path =
+        fs::temp_directory_path() /
+        ("lumaprep-buf-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(m_path);
     m_old = ImageSettings().TempFolder;
     ImageSettings().TempFolder = m_path.string();
@@ -97,8 +98,10 @@ TEST(ImageBitmap, BadSizesLeaveAnEmptyBuffer) {
     TImagePixelFormat f;
     bool throws;
   } cases[] = {
-      {"zero width", 0, 10, im24RGB, false},  {"negative height", 10, -3, im24RGB, false},
-      {"no format", 10, 10, imNone, false},   {"row overflow", INT_MAX, 1, im24RGB, true},
+      {"zero width", 0, 10, im24RGB, false},
+      {"negative height", 10, -3, im24RGB, false},
+      {"no format", 10, 10, imNone, false},
+      {"row overflow", INT_MAX, 1, im24RGB, true},
       {"total overflow", INT_MAX / 8, INT_MAX, im24RGB, true},
       {"over the limit", 70000, 70000, im24RGB, true},
   };

@@ -1,10 +1,10 @@
 #include "imaging/resample.h"
 
+#include <gtest/gtest.h>
+
 #include <climits>
 #include <cstring>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace lumaprep {
 namespace {
@@ -221,6 +221,57 @@ TEST(Resample, FastLinearReducesPhotoSmoothly) {
     for (int x = 0; x < 99; x += 7) EXPECT_NEAR(b.Pixels(x, y).g, 100, 20) << x << "," << y;
 }
 
+TEST(Resample, FilteredRoutines) {
+  const TResampleFilter filters[] = {rfTriangle, rfHermite,  rfBell,      rfBSpline,
+                                     rfLanczos3, rfMitchell, rfNearest,   rfLinear,
+                                     rfBilinear, rfBicubic,  rfProjectBW, rfProjectWB};
+  for (TResampleFilter f : filters) {
+    SCOPED_TRACE(int(f));
+    for (auto [w, h] : {std::pair{7, 5}, std::pair{40, 33}}) {
+      // A flat image stays flat, up and down, and keeps its format.
+      TImageBitmap flat;
+      makeMemory(flat, 17, 13, im24RGB);
+      flat.Fill(ColorValue(TRGB{40, 90, 200}));
+      flat.SetAlpha(3, 3, 10);
+      TImageProc(&flat).Resample(w, h, f);
+      ASSERT_EQ(flat.Width(), w);
+      ASSERT_EQ(flat.PixelFormat(), im24RGB);
+      ASSERT_EQ(flat.AlphaChannel()->Width(), w);
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) ASSERT_EQ(flat.Pixels(x, y), (TRGB{40, 90, 200}));
+    }
+    // A ramp stays ordered when reduced.
+    TImageBitmap ramp;
+    std::vector<uint8_t> values;
+    for (int i = 0; i < 64; ++i) values.push_back(uint8_t(4 * i));
+    greyRow(ramp, values);
+    TImageProc(&ramp).Resample(16, 1, f);
+    const std::vector<uint8_t> got = row(ramp);
+    for (size_t i = 1; i < got.size(); ++i) EXPECT_LE(got[i - 1], got[i]) << i;
+  }
+  TImageBitmap points;
+  greyRow(points, {0, 1, 2, 3});
+  TImageProc(&points).Resample(2, 1, rfNearest);  // centres 0.5 and 2.5 -> columns 1 and 3
+  EXPECT_EQ(row(points), (std::vector<uint8_t>{1, 3}));
+}
+
+TEST(Resample, BilevelProjection) {
+  // A one-pixel black line on white survives a reduction with rfProjectBW only.
+  for (auto [f, white] :
+       {std::pair{rfProjectBW, false}, std::pair{rfProjectWB, true}, std::pair{rfNone, true}}) {
+    SCOPED_TRACE(int(f));
+    TImageBitmap b;
+    makeMemory(b, 16, 8, im1g);
+    b.Fill(1);
+    for (int y = 0; y < 8; ++y) b.ScanLine(y)[0] &= uint8_t(~0x10);  // column 3
+    TImageProc(&b).Resample(4, 2, f);
+    ASSERT_EQ(b.PixelFormat(), im1g);
+    EXPECT_EQ(b.Pixels(0, 0).r == 255, white);
+    EXPECT_EQ(b.Pixels(0, 1).r == 255, white);
+    EXPECT_EQ(b.Pixels(1, 0).r, 255);
+  }
+}
+
 TEST(Resample, AlphaPreparationAndChannel) {
   TImageBitmap b;
   makeMemory(b, 4, 1, im24RGB);
@@ -248,7 +299,7 @@ TEST(Resample, AlphaPreparationAndChannel) {
   EXPECT_FALSE(b.AlphaChannel()->Full());
 
   TImageProc(&b).Resample(4, 1, rfFastLinear);  // alpha averaged like the colours
-  EXPECT_EQ(b.Alpha(0, 0), 170);  // the run of columns 0..2: 255, 255, 0
+  EXPECT_EQ(b.Alpha(0, 0), 170);                // the run of columns 0..2: 255, 255, 0
   EXPECT_EQ(b.Alpha(3, 0), 77);
 
   TImageBitmap opaque;
