@@ -33,8 +33,11 @@ TConvertResult ConvertFile(TImageIO& io, TImageProc& proc, const std::string& so
   // Every file starts from the default parameters. Otherwise a field that this file's reader
   // does not set would still hold what an earlier file left there and could change how this
   // file is written, so the output would depend on which files came before it (and, with
-  // parallel workers, on which worker took it).
+  // parallel workers, on which worker took it). The component's own NativePixelFormat setting
+  // lives in the record too and is kept.
+  const bool nativePixelFormat = params.IsNativePixelFormat;
   params.SetDefaultParams();
+  params.IsNativePixelFormat = nativePixelFormat;
 
   int decodeWidth = 0;
   int decodeHeight = 0;
