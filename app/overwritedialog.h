@@ -39,7 +39,7 @@ class TfrmOverWrite : public QDialog {
   void buttonIgnoreClick();
   void buttonAutoNameClick();
 
- protected:
+  // The close box and Esc.
   void reject() override;
 
  private:
