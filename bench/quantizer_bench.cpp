@@ -264,8 +264,10 @@ void BM_NetworkQuality(benchmark::State& state, const char* name) {
   std::array<TRGB, 256> palette{};
   double meanError = 0;
   int maxError = 0;
+  TQuantizerMethod method = qmNeuralNet;
   for (auto _ : state) {
     TImageQuantizer q(image, palette.data(), 256);
+    method = q.Method();
     int64_t sum = 0;
     for (int y = 0; y < image.Height(); ++y) {
       const uint8_t* p = image.ScanLine(y);
@@ -280,7 +282,8 @@ void BM_NetworkQuality(benchmark::State& state, const char* name) {
   }
   state.counters["mean_err"] = meanError;
   state.counters["max_err"] = maxError;
-  state.SetLabel(std::to_string(image.Width()) + "x" + std::to_string(image.Height()));
+  state.SetLabel(std::to_string(image.Width()) + "x" + std::to_string(image.Height()) +
+                 (method == qmNeuralNet ? ", network" : ", not the network"));
 }
 BENCHMARK_CAPTURE(BM_NetworkQuality, flower, "flower.jpg")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_NetworkQuality, cat, "cat.jpg")->Unit(benchmark::kMillisecond);
@@ -289,7 +292,10 @@ BENCHMARK_CAPTURE(BM_NetworkQuality, junk_header, "junk_jpeg_header.jpg")
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_NetworkQuality, ycbcr444, "jfif-ycbcr-no-subsampling-intel.jpg")
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_NetworkQuality, monkey, "monkey12.jpg")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_NetworkQuality, olympus, "jfif-jfxx-thumbnail-olympus-d320l.jpg")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_NetworkQuality, ycck_3channel, "exif-jfif-app13-app14ycck-3channel.jpg")
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace lumaprep
