@@ -43,7 +43,9 @@ class TImageQuantizer {
   TImageQuantizer(const TImageQuantizer&) = delete;
   TImageQuantizer& operator=(const TImageQuantizer&) = delete;
 
-  // The palette index for `color`, always in 0 .. PaletteCount()-1.
+  // The palette index for `color`, always in 0 .. PaletteCount()-1. Colours the image lacks
+  // (a background colour, say) get a near entry. Not for concurrent calls on one quantiser:
+  // the network remembers recent answers.
   int ColorIndex(TRGB color) const;
 
   // True when the image is grey (every pixel, or every palette entry, has red = green = blue;
