@@ -273,6 +273,22 @@ TEST_F(MainWindowTest, StartsWithDefaultSizesQualityAndOutputFolder) {
   }
 }
 
+TEST_F(MainWindowTest, ShowHandlerRunsInOrderAndStopsAtAnError) {
+  // The skin comes right after the language: a broken skin file is reported, and the size
+  // lists and the output folder box keep their design state.
+  WriteFile(m_program / "skins" / "Silver.ssk", "} QWidget { color: red; }");
+  Start();
+  ASSERT_EQ(m_errors.size(), 1);
+  EXPECT_EQ(m_window->labelCurrentInfo->text(), "Ready");
+  EXPECT_EQ(m_window->ComboBoxPhotoWidth->itemText(0), QString::fromUtf8("自动设置"));
+  EXPECT_EQ(m_window->ComboBoxPhotoWidth->itemText(10), QString::fromUtf8("自定义"));
+  EXPECT_EQ(m_window->editOutputFolder->text(), "C:\\");
+  EXPECT_FALSE(fs::exists(m_program / "config.ini"));
+  // The window works on: sizes at their defaults.
+  EXPECT_EQ(m_window->GetPhotoWidth(), 1024);
+  EXPECT_EQ(m_window->GetPhotoHeight(), -1);
+}
+
 TEST_F(MainWindowTest, LanguageFileWithOnlyAppSectionEmptiesEveryOtherCaption) {
   WriteFile(m_program / "language" / "en.ini", "[app]\nTITLE=Only Title\n");
   Start();
