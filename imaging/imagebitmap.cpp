@@ -1231,7 +1231,9 @@ void TImageBitmap::FillRect(int x1, int y1, int x2, int y2, double value) {
 
   uint8_t pixel[8] = {};
   const int bpp = bytesPerPixel(m_pixelFormat);
-  const uint32_t color = uint32_t(int64_t(std::isfinite(value) ? value : 0) & 0xFFFFFF);
+  // Values outside every format's range are cut before any integer or float conversion.
+  const double bounded = std::isfinite(value) ? std::clamp(value, -3.0e38, 3.0e38) : 0.0;
+  const uint32_t color = uint32_t(int64_t(std::clamp(bounded, -4.0e18, 4.0e18)) & 0xFFFFFF);
   const TRGB rgb{uint8_t(color >> 16), uint8_t(color >> 8), uint8_t(color)};
   bool opaque = false;
   switch (m_pixelFormat) {
@@ -1247,7 +1249,7 @@ void TImageBitmap::FillRect(int x1, int y1, int x2, int y2, double value) {
       break;
     }
     case im32f:
-      wrFloat(pixel, float(value));
+      wrFloat(pixel, float(bounded));
       opaque = value == 1.0;
       break;
     case im24RGB:

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstring>
+#include <random>
 #include <vector>
 
 namespace lumaprep {
@@ -380,6 +381,44 @@ TEST(Resample, FileBackedBuffersGiveTheSameResult) {
     EXPECT_EQ(b.Location(), imFile);
     ASSERT_EQ(a.Height(), b.Height());
     for (int y = 0; y < a.Height(); ++y) ASSERT_EQ(row(a, y), row(b, y)) << y;
+  }
+}
+
+}  // namespace
+}  // namespace lumaprep
+
+namespace lumaprep {
+namespace {
+
+// Random sizes, formats, storages and filters: the result has the requested geometry and the
+// source's format, and under the sanitizers no routine strays outside a row.
+TEST(Resample, RandomRequests) {
+  std::mt19937 rng(1211);
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  for (int iteration = 0; iteration < 300; ++iteration) {
+    SCOPED_TRACE(iteration);
+    const TImagePixelFormat f = TImagePixelFormat(pick(1, 9));
+    TImageBitmap b;
+    b.SetLocation(pick(0, 3) == 0 ? imFile : imMemory);
+    b.SetMinFileSize(b.Location() == imFile ? 0 : INT64_MAX);
+    const int w = pick(1, 40), h = pick(1, 25);
+    b.Allocate(w, h, f);
+    for (int y = 0; y < h; ++y) {
+      uint8_t* row = b.ScanLine(y);
+      for (int i = 0; i < b.RowLen(); ++i) row[i] = uint8_t(pick(0, 255));
+    }
+    if (pick(0, 1)) b.SetAlpha(0, 0, 0);
+    const int nw = pick(-3, 70), nh = pick(-3, 50);
+    const TResampleFilter filter = TResampleFilter(pick(0, 13));
+    int ew = w, eh = h;
+    const bool work = TImageProc::DestinationSize(w, h, nw, nh, ew, eh);
+    TImageProc(&b).Resample(nw, nh, filter);
+    ASSERT_EQ(b.Width(), work ? ew : w);
+    ASSERT_EQ(b.Height(), work ? eh : h);
+    ASSERT_EQ(b.PixelFormat(), f);
+    if (b.HasAlphaChannel()) {
+      ASSERT_EQ(b.AlphaChannel()->Width(), b.Width());
+    }
   }
 }
 
