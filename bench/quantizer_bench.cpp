@@ -4,6 +4,7 @@
 // The 12-megapixel photo is a sample photo scaled up (bilinear) to 4000 x 3000 and encoded as a
 // JPEG of quality 90 in memory; without the sample files a synthetic picture is used.
 #include <benchmark/benchmark.h>
+#include <jpeglib.h>
 
 #include <algorithm>
 #include <array>
@@ -14,8 +15,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <jpeglib.h>
 
 #include "codecs/quantizer.h"
 #include "imaging/imagebitmap.h"
@@ -215,7 +214,11 @@ void BM_BuildPalette12MP(benchmark::State& state) {
   TImageQuantizer q(photo.image, palette.data(), n);
   state.SetLabel(q.Method() == qmNeuralNet ? "network" : "box splitting");
 }
-BENCHMARK(BM_BuildPalette12MP)->Arg(256)->Arg(255)->Arg(127)->Arg(15)
+BENCHMARK(BM_BuildPalette12MP)
+    ->Arg(256)
+    ->Arg(255)
+    ->Arg(127)
+    ->Arg(15)
     ->Unit(benchmark::kMillisecond);
 
 // ColorIndex for every pixel, one call per pixel.
@@ -233,8 +236,7 @@ void BM_MapEveryPixel12MP(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(sum);
   }
-  state.SetItemsProcessed(state.iterations() * int64_t(photo.image.Width()) *
-                          photo.image.Height());
+  state.SetItemsProcessed(state.iterations() * int64_t(photo.image.Width()) * photo.image.Height());
 }
 BENCHMARK(BM_MapEveryPixel12MP)->Arg(256)->Arg(15)->Unit(benchmark::kMillisecond);
 

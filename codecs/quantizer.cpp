@@ -271,9 +271,9 @@ bool TBoxQuantizer::split(const Box& box, Box& lower, Box& upper) const {
 int TBoxQuantizer::FillPalette(TRGB* palette) const {
   for (size_t i = 0; i < m_boxes.size(); ++i) {
     const Box& box = m_boxes[i];
-    palette[i] = TRGB{uint8_t(roundHalfEven(box.mean[2]) << 3),
-                      uint8_t(roundHalfEven(box.mean[1]) << 3),
-                      uint8_t(roundHalfEven(box.mean[0]) << 3)};
+    palette[i] =
+        TRGB{uint8_t(roundHalfEven(box.mean[2]) << 3), uint8_t(roundHalfEven(box.mean[1]) << 3),
+             uint8_t(roundHalfEven(box.mean[0]) << 3)};
   }
   return int(m_boxes.size());
 }
@@ -335,12 +335,12 @@ class TNeuralQuantizer {
   static constexpr int kIntBiasShift = 16;
   static constexpr int kIntBias = 1 << kIntBiasShift;
   static constexpr int kBetaShift = 10;
-  static constexpr int kBeta = kIntBias >> kBetaShift;                          // 64
+  static constexpr int kBeta = kIntBias >> kBetaShift;  // 64
   static constexpr int kRadiusBiasShift = 6;
   static constexpr int kRadiusBias = 1 << kRadiusBiasShift;
   static constexpr int kRadiusDec = 30;
   static constexpr int kAlphaBiasShift = 10;
-  static constexpr int kInitAlpha = 1 << kAlphaBiasShift;                       // 1024
+  static constexpr int kInitAlpha = 1 << kAlphaBiasShift;  // 1024
   static constexpr int kRadBiasShift = 8;
   static constexpr int kRadBias = 1 << kRadBiasShift;                           // 256
   static constexpr int kAlphaRadBias = 1 << (kAlphaBiasShift + kRadBiasShift);  // 262144
@@ -404,9 +404,9 @@ struct ContestResult {
   int bestBiasPos;
 };
 
-__attribute__((target_clones("avx2", "default"))) ContestResult
-contestLanes(const int* nb, const int* ng, const int* nr, int* freq, int initialFreq,
-             int paddedSize, int b, int g, int r) {
+__attribute__((target_clones("avx2", "default"))) ContestResult contestLanes(
+    const int* nb, const int* ng, const int* nr, int* freq, int initialFreq, int paddedSize, int b,
+    int g, int r) {
   const NeuronLanes vb = NeuronLanes{} + b, vg = NeuronLanes{} + g, vr = NeuronLanes{} + r;
   const NeuronLanes freq0 = NeuronLanes{} + initialFreq;
   // Distances are kept as distance x 256 + neuron index, so that a plain minimum finds the
@@ -454,8 +454,8 @@ contestLanes(const int* nb, const int* ng, const int* nr, int* freq, int initial
 // exactly 1024 x (initial frequency - frequency), and bias >> 12 is (initial - freq) >> 2.
 int TNeuralQuantizer::contest(int b, int g, int r) {
   const ContestResult result =
-      contestLanes(m_blue.data(), m_green.data(), m_red.data(), m_freq.data(),
-                   kIntBias / m_netSize, m_paddedSize, b, g, r);
+      contestLanes(m_blue.data(), m_green.data(), m_red.data(), m_freq.data(), kIntBias / m_netSize,
+                   m_paddedSize, b, g, r);
   m_freq[size_t(result.bestPos)] += kBeta;
   return result.bestBiasPos;
 }
@@ -750,7 +750,8 @@ void TImageQuantizer::collectExactColors(const TImageBitmap& source) {
       if (key == lastKey) continue;
       lastKey = key;
       int slot = slotOf(key);
-      while (m_exactSlots[size_t(slot)] >= 0 && m_exactKeys[size_t(m_exactSlots[size_t(slot)])] != key)
+      while (m_exactSlots[size_t(slot)] >= 0 &&
+             m_exactKeys[size_t(m_exactSlots[size_t(slot)])] != key)
         slot = (slot + 1) & (kExactSlots - 1);
       if (m_exactSlots[size_t(slot)] >= 0) continue;
       if (int(m_exact.size()) == m_colorCount) {

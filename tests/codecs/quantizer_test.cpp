@@ -2,6 +2,9 @@
 // the neural network's palette and search, and the buffer's conversion to im8p.
 #include "codecs/quantizer.h"
 
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
@@ -11,9 +14,6 @@
 #include <random>
 #include <set>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <jpeglib.h>
 
 #include "imaging/imagebitmap.h"
 #include "imaging/quantizeseam.h"
@@ -59,8 +59,8 @@ std::vector<TRGB> freshPalette() { return std::vector<TRGB>(256, kUntouched); }
 
 TEST(QuantizerExact, FewColoursGiveThoseColoursInOrderOfFirstAppearance) {
   // Rows are read top to bottom, left to right; repeats and later rows must not reorder.
-  const std::vector<TRGB> order = {rgb(200, 10, 10), rgb(10, 200, 10), rgb(10, 10, 200),
-                                   rgb(0, 0, 0), rgb(255, 255, 255), rgb(200, 10, 11)};
+  const std::vector<TRGB> order = {rgb(200, 10, 10), rgb(10, 200, 10),   rgb(10, 10, 200),
+                                   rgb(0, 0, 0),     rgb(255, 255, 255), rgb(200, 10, 11)};
   const int layout[3][5] = {{0, 1, 0, 1, 2}, {2, 3, 3, 0, 4}, {5, 5, 4, 1, 0}};
   TImageBitmap image;
   fill24(image, 5, 3, [&](int x, int y) { return order[size_t(layout[y][x])]; });
@@ -216,8 +216,9 @@ TEST(QuantizerBox, FewerCellsThanColoursGiveFewerEntries) {
   ASSERT_EQ(q.PaletteCount(), 3);
   EXPECT_EQ(palette[3], kUntouched);
   std::set<uint32_t> got;
-  for (int i = 0; i < 3; ++i) got.insert(uint32_t(palette[size_t(i)].r) << 16 |
-                                         uint32_t(palette[size_t(i)].g) << 8 | palette[size_t(i)].b);
+  for (int i = 0; i < 3; ++i)
+    got.insert(uint32_t(palette[size_t(i)].r) << 16 | uint32_t(palette[size_t(i)].g) << 8 |
+               palette[size_t(i)].b);
   EXPECT_EQ(got, (std::set<uint32_t>{0x000000, 0xA00000, 0x00F800}));
   for (int y = 0; y < 3; ++y) {
     for (int x = 0; x < 8; ++x) {
@@ -253,6 +254,41 @@ TEST(QuantizerBox, EntryIsTheRoundedMeanOfTheBox) {
     ASSERT_EQ(q.PaletteCount(), 1);
     EXPECT_EQ(palette[0], rgb(c.expectedRed, 0, 0));
     EXPECT_EQ(palette[1], kUntouched);
+  }
+}
+
+TEST(QuantizerBox, HandWorkedSplits) {
+  struct Case {
+    const char* name;
+    std::vector<TRGB> pixels;  // one row
+    std::vector<TRGB> palette;
+    std::vector<int> indexes;
+  };
+  const Case cases[] = {
+      // Red cells 0..3, one pixel each, mean 1.5: the cut search runs over bins 1..17; bin 1
+      // scores 2/2 x (1.5 - 0.25)^2 = 1.5625, bin 2 scores 3/1 x (1.5 - 0.75)^2 = 1.6875, at
+      // bin 3 every pixel is below. The cut after bin 2 leaves means 1 and 3.
+      {"cut where the score peaks",
+       {rgb(0, 0, 0), rgb(8, 0, 0), rgb(16, 0, 0), rgb(24, 0, 0)},
+       {rgb(8, 0, 0), rgb(24, 0, 0)},
+       {0, 0, 0, 1}},
+      // Cutting green leaves two boxes of variance 0.125 each, cutting red two of variance 8
+      // each: green is cut. Red means of 0.5 round to 0.
+      {"axis with the smallest summed variance",
+       {rgb(0, 0, 0), rgb(8, 0, 0), rgb(0, 64, 0), rgb(8, 64, 0)},
+       {rgb(0, 0, 0), rgb(0, 64, 0)},
+       {0, 0, 1, 1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TImageBitmap image;
+    fill24(image, int(c.pixels.size()), 1, [&](int x, int) { return c.pixels[size_t(x)]; });
+    auto palette = freshPalette();
+    TImageQuantizer q(image, palette.data(), int(c.palette.size()));
+    ASSERT_EQ(q.Method(), qmBoxSplit);
+    ASSERT_EQ(q.PaletteCount(), int(c.palette.size()));
+    for (size_t i = 0; i < c.palette.size(); ++i) EXPECT_EQ(palette[i], c.palette[i]) << i;
+    for (size_t i = 0; i < c.pixels.size(); ++i) EXPECT_EQ(q.ColorIndex(c.pixels[i]), c.indexes[i]);
   }
 }
 
@@ -327,6 +363,46 @@ TEST(QuantizerNetwork, LearnsTheColoursOfTheImage) {
   }
 }
 
+uint32_t fnv1a(uint32_t hash, uint32_t value) { return (hash ^ value) * 16777619u; }
+
+TEST(QuantizerNetwork, MatchesThePlainTrainingSteps) {
+  // Fingerprints taken from a plain one-neuron-at-a-time version of the training (bias stored,
+  // no search cache). The winner search works on eight neurons at once and keeps no bias, and
+  // the search remembers answers: none of that may change a single palette entry or index.
+  struct Case {
+    int n, quality;
+    uint32_t paletteHash, indexHash;
+    TRGB first;
+  };
+  const Case cases[] = {
+      {128, -1, 0xaaeb9f10, 0xa3131388, rgb(92, 148, 236)},
+      {128, 100, 0x8722cc1b, 0x2135219e, rgb(153, 203, 220)},
+      {256, -1, 0x07268034, 0xe3e34d4e, rgb(75, 122, 149)},
+      {256, 100, 0x4900bc17, 0x5208d88f, rgb(239, 245, 10)},
+  };
+  TImageBitmap image;
+  fill24(image, 200, 150, photoLike);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.n << " colours, quality " << c.quality);
+    auto palette = freshPalette();
+    TImageQuantizer q(image, palette.data(), c.n, c.quality);
+    ASSERT_EQ(q.Method(), qmNeuralNet);
+    EXPECT_EQ(palette[0], c.first);
+    uint32_t paletteHash = 2166136261u;
+    for (int i = 0; i < c.n; ++i) {
+      for (uint8_t v : {palette[size_t(i)].r, palette[size_t(i)].g, palette[size_t(i)].b})
+        paletteHash = fnv1a(paletteHash, v);
+    }
+    EXPECT_EQ(paletteHash, c.paletteHash);
+    uint32_t indexHash = 2166136261u;
+    for (int y = 0; y < 150; ++y) {
+      for (int x = 0; x < 200; ++x)
+        indexHash = fnv1a(indexHash, uint32_t(q.ColorIndex(photoLike(x, y))));
+    }
+    EXPECT_EQ(indexHash, c.indexHash);
+  }
+}
+
 TEST(QuantizerNetwork, SamplingFactor) {
   struct Case {
     int64_t pixels;
@@ -334,13 +410,14 @@ TEST(QuantizerNetwork, SamplingFactor) {
     int factor;
   };
   const Case cases[] = {
-      {100, -1, 1},           {1999, -1, 1},          {2000, -1, 2},
-      {76000, -1, 8},         // 8.5: the half goes to the even neighbour
-      {224000, -1, 22},       // 21.5
-      {150000, -1, 15},       {172800, -1, 17},       {12000000, -1, 30},
-      {int64_t(5) << 30, -1, 30},  // far past the 32-bit range
-      {500, 0, 30},           {500, 100, 1},          {500, 50, 15},
-      {500, 99, 1},           {500, 1, 29},           {500, 250, 1},
+      {100, -1, 1},       {1999, -1, 1},
+      {2000, -1, 2},      {76000, -1, 8},  // 8.5: the half goes to the even neighbour
+      {224000, -1, 22},                    // 21.5
+      {150000, -1, 15},   {172800, -1, 17},
+      {12000000, -1, 30}, {int64_t(5) << 30, -1, 30},  // far past the 32-bit range
+      {500, 0, 30},       {500, 100, 1},
+      {500, 50, 15},      {500, 99, 1},
+      {500, 1, 29},       {500, 250, 1},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(NeuralSamplingFactor(c.pixels, c.quality), c.factor)
@@ -435,7 +512,8 @@ TEST(QuantizerConversion, TrueColourToPaletteThroughTheQuantiser) {
   image.SetPixelFormat(im8p);
   ASSERT_EQ(image.PixelFormat(), im8p);
   for (int y = 0; y < 5; ++y) {
-    for (int x = 0; x < 7; ++x) EXPECT_EQ(image.Pixels(x, y), cases[0].pixel(x, y)) << x << "," << y;
+    for (int x = 0; x < 7; ++x)
+      EXPECT_EQ(image.Pixels(x, y), cases[0].pixel(x, y)) << x << "," << y;
   }
 }
 
@@ -486,7 +564,8 @@ bool loadJpeg(const std::filesystem::path& path, TImageBitmap& image) {
   std::vector<uint8_t> data;
   uint8_t chunk[65536];
   size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + got);
+  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+    data.insert(data.end(), chunk, chunk + got);
   std::fclose(f);
   std::vector<uint8_t> pixels;
   int width = 0, height = 0;
