@@ -19,6 +19,10 @@
 #include <QTreeView>
 #include <gtest/gtest.h>
 
+#include "app/errorhandler.h"
+#include "app/mainwindow.h"
+#include "app/services.h"
+
 namespace lumaprep {
 namespace {
 
@@ -28,7 +32,7 @@ void ensureApp() {
   static int argc = 1;
   static char name[] = "test_app";
   static char* argv[] = {name, nullptr};
-  if (!QApplication::instance()) new QApplication(argc, argv);
+  if (!QApplication::instance()) new TApplication(argc, argv);
 }
 
 struct AddCall {
@@ -153,6 +157,42 @@ TEST_F(BatchAddTest, ScanForTheListKeepsTheWindowResponsive) {
   // Pending events run after every entry, so by the last file the timer has had its turn.
   EXPECT_TRUE(firedBefore.back());
   EXPECT_TRUE(timerFired);
+}
+
+}  // namespace
+}  // namespace lumaprep
+
+namespace lumaprep {
+namespace {
+
+// The window as the main window shows it: not modal, and OK fills the file list.
+TEST_F(BatchAddTest, OkFillsTheMainWindowsListThroughAddFile) {
+  TfrmMain window;
+  services::CreateDialogs(window);
+  window.show();
+  window.ActionFileBatchAddExecute();
+  ASSERT_TRUE(frmBatchAdd);
+  EXPECT_TRUE(frmBatchAdd->isVisible());
+  EXPECT_FALSE(frmBatchAdd->isModal());
+  // A second call only brings the open window forward.
+  TFrmBatchAdd* const first = frmBatchAdd;
+  window.ActionFileBatchAddExecute();
+  EXPECT_EQ(frmBatchAdd.data(), first);
+  EXPECT_TRUE(frmBatchAdd->isVisible());
+
+  ASSERT_TRUE(SelectFolder(frmBatchAdd->ShellTreeView, frmBatchAdd->ShellTreeModel, photos()));
+  frmBatchAdd->checkBoxIsSubDirectorie->setChecked(true);
+  frmBatchAdd->editExt->setText(QStringLiteral("*"));
+  frmBatchAdd->buttonOKClick();
+  QStringList got = window.FileList();
+  got.sort();
+  EXPECT_EQ(got, (QStringList{photos() + "/2019/c.jpg", photos() + "/a.jpg", photos() + "/b.png"}));
+
+  // "jpg" does not enter the folder named 2019, and photo.png is not enumerated.
+  window.ActionFileBatchAddExecute();
+  frmBatchAdd->editExt->setText(QStringLiteral("jpg"));
+  frmBatchAdd->buttonOKClick();
+  EXPECT_EQ(window.FileList().mid(3), QStringList{photos() + "/a.jpg"});
 }
 
 }  // namespace

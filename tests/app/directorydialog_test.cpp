@@ -5,13 +5,16 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QFileSystemModel>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -19,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "app/errorhandler.h"
+#include "app/mainwindow.h"
 #include "app/services.h"
 #include "settings/common.h"
 
@@ -31,7 +35,7 @@ void ensureApp() {
   static int argc = 1;
   static char name[] = "test_app";
   static char* argv[] = {name, nullptr};
-  if (!QApplication::instance()) new QApplication(argc, argv);
+  if (!QApplication::instance()) new TApplication(argc, argv);
 }
 
 // Runs action on the dialog once its modal loop is running.
@@ -137,6 +141,86 @@ TEST_F(DirectoryDialogTest, SavingTheOutputFolderWritesConfigAndReportsAFailedWr
   EXPECT_EQ(message, QStringLiteral("Unable to write to %1")
                          .arg(QString::fromStdString(common.ConfigFileName())));
   frmCommon = saved;
+}
+
+}  // namespace
+}  // namespace lumaprep
+
+namespace lumaprep {
+namespace {
+
+// The dialog as the main window uses it: the output folder box mirrors every change of its
+// text into config.ini, and only a change writes.
+class OutputFolderTest : public DirectoryDialogTest {
+ protected:
+  void SetUp() override {
+    DirectoryDialogTest::SetUp();
+    fs::create_directories(m_root / "prog");
+    m_common = std::make_unique<TfrmCommon>((m_root / "prog").string());
+    frmCommon = m_common.get();
+    m_window = std::make_unique<TfrmMain>();
+    services::CreateDialogs(*m_window);
+    m_window->show();
+    QCoreApplication::processEvents();
+  }
+  void TearDown() override {
+    m_window.reset();
+    frmCommon = nullptr;
+    DirectoryDialogTest::TearDown();
+  }
+
+  fs::path config() const { return m_root / "prog" / "config.ini"; }
+
+  // ActionSetDirectory, answered by choice (a folder to pick, or nullptr for Cancel).
+  void choose(const char* rel) {
+    ASSERT_TRUE(frmDirectory);
+    TFrmDirectory& dialog = *frmDirectory;
+    whenShown(dialog, [this, &dialog, rel] {
+      if (rel) {
+        SelectFolder(dialog.ShellTreeView1, dialog.ShellTreeModel, path(rel));
+        dialog.ButtonOKClick();
+      } else {
+        dialog.ButtonCancelClick();
+      }
+    });
+    m_window->ActionSetDirectoryExecute();
+  }
+
+  std::unique_ptr<TfrmCommon> m_common;
+  std::unique_ptr<TfrmMain> m_window;
+};
+
+TEST_F(OutputFolderTest, EveryChangeIsWrittenAndOnlyAChange) {
+  // At start the default is shown and written back.
+  EXPECT_EQ(m_window->editOutputFolder->text(), QString::fromStdString(TfrmCommon::HomeFolder()));
+  EXPECT_NE(readFile(config()).find("outputFolder="), std::string::npos);
+
+  choose("out/sub");
+  EXPECT_EQ(m_window->editOutputFolder->text(), path("out/sub"));
+  EXPECT_EQ(m_common->LoadOutputFolder(), (m_root / "out" / "sub").string());
+
+  // Cancel, and OK on the folder already in the box, change nothing and write nothing.
+  fs::remove(config());
+  choose(nullptr);
+  EXPECT_EQ(m_window->editOutputFolder->text(), path("out/sub"));
+  choose("out/sub");
+  EXPECT_FALSE(fs::exists(config()));
+
+  choose("out");
+  EXPECT_EQ(m_common->LoadOutputFolder(), (m_root / "out").string());
+}
+
+TEST_F(OutputFolderTest, AConfigThatCannotBeWrittenIsReportedAndTheBoxKeepsTheChoice) {
+  fs::remove(config());
+  fs::create_directory(config());
+  QStringList errors;
+  const ErrorReporter old = SetErrorReporter([&](const QString& m) { errors << m; });
+  choose("out");
+  SetErrorReporter(old);
+  EXPECT_EQ(m_window->editOutputFolder->text(), path("out"));
+  ASSERT_EQ(errors.size(), 1);
+  EXPECT_EQ(errors[0], QStringLiteral("Unable to write to %1")
+                           .arg(QString::fromStdString(m_common->ConfigFileName())));
 }
 
 }  // namespace

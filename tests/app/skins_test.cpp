@@ -5,13 +5,19 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
 
+#include <QAction>
 #include <QApplication>
+#include <QCoreApplication>
 #include <gtest/gtest.h>
 
+#include "app/errorhandler.h"
+
+#include "app/mainwindow.h"
 #include "settings/common.h"
 #include "settings/skins.h"
 
@@ -24,7 +30,7 @@ void ensureApp() {
   static int argc = 1;
   static char name[] = "test_app";
   static char* argv[] = {name, nullptr};
-  if (!QApplication::instance()) new QApplication(argc, argv);
+  if (!QApplication::instance()) new TApplication(argc, argv);
 }
 
 std::string readFile(const fs::path& p) {
@@ -150,6 +156,73 @@ TEST_F(SkinTest, ABrokenFileRaisesAndLeavesTheLook) {
     EXPECT_NE(std::string(e.what()).find("Warm.ssk"), std::string::npos);
   }
   EXPECT_EQ(applied(), before);
+}
+
+}  // namespace
+}  // namespace lumaprep
+
+namespace lumaprep {
+namespace {
+
+// The skin menu and the start-up skin of the main window.
+class SkinMenuTest : public SkinTest {
+ protected:
+  void start(const char* configText) {
+    std::ofstream(m_prog / "config.ini", std::ios::trunc) << configText;
+    m_common = std::make_unique<TfrmCommon>(m_prog.string());
+    frmCommon = m_common.get();
+    m_window = std::make_unique<TfrmMain>();
+    m_window->show();
+    QCoreApplication::processEvents();
+  }
+  void TearDown() override {
+    m_window.reset();
+    frmCommon = nullptr;
+    SkinTest::TearDown();
+  }
+
+  std::unique_ptr<TfrmCommon> m_common;
+  std::unique_ptr<TfrmMain> m_window;
+};
+
+TEST_F(SkinMenuTest, StartUpAppliesTheStoredNumberAndSilverForAnyOther) {
+  const struct {
+    const char* config;
+    const char* file;
+  } cases[] = {{"", "Silver.ssk"},
+               {"[skin]\nskin=0\n", "Silver.ssk"},
+               {"[skin]\nskin=25\n", "Silver.ssk"},
+               {"[skin]\nskin=13\n", "Midsummer.ssk"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.config);
+    qApp->setStyleSheet(QString());
+    start(c.config);
+    EXPECT_TRUE(shows(c.file));
+    m_window.reset();
+  }
+}
+
+TEST_F(SkinMenuTest, AMenuEntryAppliesThenStoresItsNumber) {
+  start("[skin]\nskin=25\n");
+  m_window->N_SkinItems[12]->trigger();
+  EXPECT_TRUE(shows("Midsummer.ssk"));
+  EXPECT_EQ(m_common->ReadSkinSetting(), 13);
+
+  // A missing file leaves the look, but the choice is still stored.
+  fs::remove(m_prog / "skins" / "Emerald.ssk");
+  m_window->N_SkinItems[13]->trigger();
+  EXPECT_TRUE(shows("Midsummer.ssk"));
+  EXPECT_EQ(m_common->ReadSkinSetting(), 14);
+
+  // A broken file is reported and its number is not stored.
+  std::ofstream(m_prog / "skins" / "Warm.ssk", std::ios::trunc) << "QWidget {";
+  QStringList errors;
+  const ErrorReporter old = SetErrorReporter([&](const QString& m) { errors << m; });
+  m_window->N_SkinItems[14]->trigger();
+  SetErrorReporter(old);
+  EXPECT_EQ(errors.size(), 1);
+  EXPECT_TRUE(shows("Midsummer.ssk"));
+  EXPECT_EQ(m_common->ReadSkinSetting(), 14);
 }
 
 }  // namespace

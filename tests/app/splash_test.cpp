@@ -26,7 +26,7 @@ void ensureApp() {
   static int argc = 1;
   static char name[] = "test_app";
   static char* argv[] = {name, nullptr};
-  if (!QApplication::instance()) new QApplication(argc, argv);
+  if (!QApplication::instance()) new TApplication(argc, argv);
 }
 
 class SplashTest : public ::testing::Test {
