@@ -393,10 +393,10 @@ void TNeuralQuantizer::setRadPower(int rad, int alpha) {
   }
 }
 
-// Eight neurons at a time. The vector type is plain GCC/Clang vector arithmetic; the function is
-// built twice, for AVX2 and for the baseline, and the loader picks one on the running machine.
 namespace {
 
+// Eight neurons at a time. The vector type is plain GCC/Clang vector arithmetic; the function is
+// built twice, for AVX2 and for the baseline, and the loader picks one on the running machine.
 typedef int32_t NeuronLanes __attribute__((vector_size(32)));
 
 struct ContestResult {
