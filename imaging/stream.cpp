@@ -125,9 +125,21 @@ bool FileStream::Flush() {
 
 // ---- AtomicFileStream ---------------------------------------------------------------------
 
-AtomicFileStream::AtomicFileStream(const std::string& targetPath) : m_target(targetPath) {
+AtomicFileStream::AtomicFileStream(const std::string& targetPath)
+    : m_target(targetPath), m_displayName(targetPath) {
   namespace fs = std::filesystem;
-  const fs::path target(targetPath);
+  // An existing target must be writable for us, as when it is opened for writing; a link is
+  // followed, so that the file it points to is replaced and the link stays.
+  struct stat st {};
+  if (::stat(targetPath.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) throw EFCreateError(createErrorText(targetPath, EISDIR));
+    if (::access(targetPath.c_str(), W_OK) != 0)
+      throw EFCreateError(createErrorText(targetPath, errno));
+    std::error_code ec;
+    const fs::path real = fs::canonical(targetPath, ec);
+    if (!ec) m_target = real.string();
+  }
+  const fs::path target(m_target);
   fs::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
   std::string pattern =
@@ -137,9 +149,8 @@ AtomicFileStream::AtomicFileStream(const std::string& targetPath) : m_target(tar
   const int fd = ::mkstemp(name.data());
   if (fd < 0) throw EFCreateError(createErrorText(targetPath, errno));
   // The new file gets the target's permissions when it replaces one, else the usual ones.
-  struct stat st {};
   const mode_t mode =
-      ::stat(targetPath.c_str(), &st) == 0 ? (st.st_mode & 07777) : newFileMode();
+      ::stat(m_target.c_str(), &st) == 0 ? (st.st_mode & 07777) : newFileMode();
   ::fchmod(fd, mode);
   std::FILE* f = ::fdopen(fd, "w+b");
   if (!f) {
@@ -169,7 +180,7 @@ void AtomicFileStream::Commit() {
   if (err == 0 && std::rename(FileName().c_str(), m_target.c_str()) != 0) err = errno;
   if (err != 0) {
     Discard();
-    throw EFCreateError(createErrorText(m_target, err));
+    throw EFCreateError(createErrorText(m_displayName, err));
   }
   m_done = true;
 }

@@ -85,6 +85,8 @@ class FileStream : public Stream {
 // Writes into a temporary file in the target's folder. Commit() flushes it and renames it
 // over the target; destroying the stream without a successful Commit removes the temporary
 // file, so a failed or aborted write leaves neither a partial file nor a changed target.
+// A target that exists must be writable (else EFCreateError, as for opening it); a symbolic
+// link is followed and the file it names is replaced. The new file keeps the old one's mode.
 class AtomicFileStream : public FileStream {
  public:
   explicit AtomicFileStream(const std::string& targetPath);  // raises EFCreateError
@@ -100,7 +102,8 @@ class AtomicFileStream : public FileStream {
   bool WriteFailed() const { return m_writeFailed; }
 
  private:
-  std::string m_target;
+  std::string m_target;       // the file replaced (a link's destination)
+  std::string m_displayName;  // the name given, for error texts
   bool m_done = false;
 };
 

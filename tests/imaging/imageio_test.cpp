@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "imaging/bytereader.h"
@@ -113,6 +115,35 @@ TEST_F(IoDir, AtomicFileStreamReplacesOnlyOnCommit) {
   }
   EXPECT_EQ(ReadFileBytes(target), (std::vector<uint8_t>{'n', 'e', 'w'}));
   EXPECT_EQ(FilesInDir(), 1);
+
+  // A link stays a link; the file it names gets the data and keeps its mode.
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
+  fs::create_symlink(target, Path("link.jpg"));
+  {
+    AtomicFileStream f(Path("link.jpg"));
+    f.Write("via link", 8);
+    f.Commit();
+  }
+  EXPECT_TRUE(fs::is_symlink(Path("link.jpg")));
+  EXPECT_EQ(ReadFileBytes(target).size(), 8u);
+  EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(FilesInDir(), 2);
+  EXPECT_THROW(AtomicFileStream(m_dir.string()), EFCreateError);
+}
+
+TEST_F(IoDir, ReadOnlyTargetIsNotReplaced) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root may write read-only files";
+  Write("ro.jpg", {'o', 'l', 'd'});
+  fs::permissions(Path("ro.jpg"), fs::perms::owner_read);
+  try {
+    AtomicFileStream f(Path("ro.jpg"));
+    FAIL();
+  } catch (const EFCreateError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Cannot create file \"" + Path("ro.jpg") + "\". Permission denied");
+  }
+  EXPECT_EQ(ReadFileBytes(Path("ro.jpg")).size(), 3u);
 }
 
 // ---- byte reader --------------------------------------------------------------------------
