@@ -21,6 +21,16 @@ namespace fs = std::filesystem;
 
 fs::path JpegDir() { return test::TestDataDir() / "jpeg"; }
 
+// Named sample files: a case whose file is not in the sample set is left out.
+bool Have(const char* file) { return fs::exists(JpegDir() / file); }
+
+#define REQUIRE_SAMPLES(...)                                      \
+  do {                                                            \
+    LUMAPREP_REQUIRE_TESTDATA();                                  \
+    for (const char* f : {__VA_ARGS__})                           \
+      if (!Have(f)) GTEST_SKIP() << "sample file missing: " << f; \
+  } while (0)
+
 // Reference decodes are 8-bit RGBA PNGs.
 struct Rgba {
   int width = 0, height = 0;
@@ -164,6 +174,7 @@ TEST(JpegRead, ColoursMatchTheReferenceDecodes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
+    if (!Have(c.file)) continue;
     TImageIO io;
     io.LoadFromFile((JpegDir() / c.file).string());
     ASSERT_FALSE(io.Aborting());
@@ -183,7 +194,7 @@ TEST(JpegRead, ColoursMatchTheReferenceDecodes) {
 }
 
 TEST(JpegRead, NativePixelFormatKeepsGreyAndCmyk) {
-  LUMAPREP_REQUIRE_TESTDATA();
+  REQUIRE_SAMPLES("hopper_gray.jpg", "cmyk-sample.jpg");
   TImageIO io;
   io.SetNativePixelFormat(true);
   io.LoadFromFile((JpegDir() / "hopper_gray.jpg").string());
@@ -195,6 +206,29 @@ TEST(JpegRead, NativePixelFormatKeepsGreyAndCmyk) {
   io.LoadFromFile((JpegDir() / "cmyk-sample.jpg").string());
   ASSERT_FALSE(io.Aborting());
   EXPECT_EQ(io.ImageBitmap()->PixelFormat(), imCMYK);
+}
+
+TEST(JpegRead, EverySampleWithAReferenceDecodesAlike) {
+  LUMAPREP_REQUIRE_TESTDATA();
+  // All files of the folder, known or not: those with a reference decode must match it within
+  // 2 levels (the agreement the references were made with; CMYK differs by 1 through rounding),
+  // the others must load or be refused without an exception.
+  int compared = 0;
+  for (const auto& entry : fs::directory_iterator(JpegDir())) {
+    if (!entry.is_regular_file()) continue;
+    const std::string name = entry.path().filename().string();
+    SCOPED_TRACE(name);
+    TImageIO io;
+    ASSERT_NO_THROW(io.LoadFromFile(entry.path().string()));
+    const Rgba ref = LoadReference(name);
+    if (ref.width == 0) continue;
+    ASSERT_FALSE(io.Aborting());
+    ASSERT_EQ(io.ImageBitmap()->Width(), ref.width);
+    ASSERT_EQ(io.ImageBitmap()->Height(), ref.height);
+    EXPECT_LE(MaxDifference(*io.ImageBitmap(), ref), 2);
+    ++compared;
+  }
+  EXPECT_GT(compared, 0);
 }
 
 // ---- resolution ---------------------------------------------------------------------------
@@ -306,6 +340,7 @@ TEST(JpegRead, RealTruncatedAndBrokenFiles) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
+    if (!Have(c.file)) continue;
     TImageIO io;
     EXPECT_NO_THROW(io.LoadFromFile((JpegDir() / c.file).string()));
     EXPECT_EQ(io.Aborting(), c.aborts);
@@ -519,6 +554,7 @@ TEST_F(TempDir, ConversionKeepsCommentsProfilesAndMakerMarkers) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.file) + " marker " + std::to_string(c.code));
+    if (!Have(c.file)) continue;
     const auto src = FileBytes(JpegDir() / c.file);
     TImageIO io;
     io.LoadFromFile((JpegDir() / c.file).string());
@@ -544,7 +580,7 @@ TEST_F(TempDir, ConversionKeepsCommentsProfilesAndMakerMarkers) {
 }
 
 TEST(JpegRead, MetadataIsParsed) {
-  LUMAPREP_REQUIRE_TESTDATA();
+  REQUIRE_SAMPLES("Canon_40D.jpg", "iptc.jpg", "exif-200dpcm.jpg");
   TImageIO io;
   io.LoadFromFile((JpegDir() / "Canon_40D.jpg").string());
   ASSERT_FALSE(io.Aborting());
@@ -613,6 +649,7 @@ TEST_F(TempDir, GreyRgbCmykAndProgressiveFilesAreWrittenBackAlike) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
+    if (!Have(c.file)) continue;
     TImageIO io;
     io.LoadFromFile((JpegDir() / c.file).string());
     ASSERT_FALSE(io.Aborting());
