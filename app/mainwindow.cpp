@@ -150,6 +150,7 @@ void TfrmMain::createControls() {
   listViewFiles->setRootIsDecorated(false);
   listViewFiles->setUniformRowHeights(true);
   listViewFiles->setSelectionMode(QAbstractItemView::SingleSelection);
+  listViewFiles->setAutoScroll(false);  // selecting an entry in code does not scroll the list
   listViewFiles->setEditTriggers(QAbstractItemView::SelectedClicked |
                                  QAbstractItemView::EditKeyPressed);
   listViewFiles->setContextMenuPolicy(Qt::CustomContextMenu);
