@@ -49,6 +49,7 @@ class TImageProc {
   using TNotifyEvent = std::function<void(void* sender)>;
 
   explicit TImageProc(TImageBitmap* attachedBitmap = nullptr) : m_bitmap(attachedBitmap) {}
+  explicit TImageProc(TImageBitmap& attachedBitmap) : m_bitmap(&attachedBitmap) {}
 
   TImageBitmap* AttachedBitmap() const { return m_bitmap; }
   void SetAttachedBitmap(TImageBitmap* bitmap) { m_bitmap = bitmap; }

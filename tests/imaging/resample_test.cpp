@@ -51,7 +51,7 @@ TEST(Resample, PhotoToPresetWidthPicksTruncatedColumns) {
       p[2] = uint8_t(y);
     }
   }
-  TImageProc proc(&photo);
+  TImageProc proc(photo);
   proc.Resample(1024, -1, rfNone);
   ASSERT_EQ(photo.Width(), 1024);
   ASSERT_EQ(photo.Height(), 682);
