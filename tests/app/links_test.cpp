@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -138,6 +139,31 @@ TEST_F(LinksTest, UpdaterStartsFromTheProgramFolderWhateverTheWorkingFolderAndCl
   for (int i = 0; i < 200 && !fs::exists(marker); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   EXPECT_TRUE(fs::exists(marker));
+}
+
+}  // namespace
+}  // namespace lumaprep
+
+
+namespace lumaprep {
+namespace {
+
+// The manuals are installed into the program folder under the names TfrmCommon gives them,
+// and cover the program's parts in both languages.
+TEST(HelpFiles, BothManualsAreInstalledAndComplete) {
+  const fs::path bin = fs::path(LUMAPREP_BINARY_DIR) / "bin";
+  const TfrmCommon english(bin.string());
+  EXPECT_EQ(english.HelpFileName(), (bin / "help" / "Lumaprep.html").string());
+  for (const char* name : {"Lumaprep.html", "Lumaprep_gb.html"}) {
+    SCOPED_TRACE(name);
+    std::ifstream in(bin / "help" / name);
+    ASSERT_TRUE(in) << "not installed";
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* anchor : {"id=\"adding\"", "id=\"size\"", "id=\"quality\"", "id=\"output\"",
+                               "id=\"clashes\"", "id=\"formats\"", "id=\"skins\"",
+                               "id=\"language\""})
+      EXPECT_NE(text.find(anchor), std::string::npos) << anchor;
+  }
 }
 
 }  // namespace
