@@ -248,7 +248,7 @@ Contributions contributions(TResampleFilter filter, int sourceSize, int targetSi
       w[size_t(i - left)] = kernel(filter, (center - i) / stretch);
       sum += w[size_t(i - left)];
     }
-    if (sum == 0) {  // the kernel missed every pixel: take the nearest
+    if (std::fabs(sum) < 1e-6) {  // the kernel (nearly) missed every pixel: take the nearest
       left = right = std::clamp(int(std::lround(center)), 0, sourceSize - 1);
       w[0] = sum = 1;
     }
