@@ -286,6 +286,18 @@ int RunConversion(const TCliOptions& options, TConsole& console, TRunCounts* cou
     state.Notice("not a terminal, so existing targets were not asked about; "
                  "choose with --on-clash overwrite|skip|autoname");
 
+  // Largest files first, so that no worker is left with a big photo while the others idle at the
+  // end. Only when no entry has to wait for another: those must be taken in list order.
+  if (std::all_of(plan.begin(), plan.end(), [](const TPlannedFile& e) { return e.after < 0; })) {
+    std::vector<std::uintmax_t> bytes(plan.size(), 0);
+    for (int i : order) {
+      std::error_code sizeError;
+      bytes[i] = fs::file_size(plan[i].source, sizeError);
+      if (sizeError) bytes[i] = 0;
+    }
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return bytes[a] > bytes[b]; });
+  }
+
   if (!options.dryRun && !order.empty()) {
     g_stopRequested.store(false);
     if (console.stopOnSignals) installStopHandlers();
