@@ -4,13 +4,12 @@
 // The photo: $LUMAPREP_BENCH_PNG, else the 12-megapixel PNG of ../shared/bench-corpus. The
 // BMP is written from it once, before the benchmarks run. bench/bmppng-vs-tools runs this
 // program and netpbm's and ImageMagick's converters on the same files, side by side.
+#include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "imaging/imageio.h"
 
@@ -27,8 +26,7 @@ std::string SourcePng() {
 }
 
 std::string TempPath(const std::string& ext) {
-  return (fs::temp_directory_path() /
-          ("lumaprep-bmppng-bench-" + std::to_string(::getpid()) + ext))
+  return (fs::temp_directory_path() / ("lumaprep-bmppng-bench-" + std::to_string(::getpid()) + ext))
       .string();
 }
 
@@ -60,7 +58,8 @@ void Read(benchmark::State& state, const std::string& src) {
   }
   const double mp = io.ImageBitmap()->Width() * double(io.ImageBitmap()->Height()) / 1e6;
   state.counters["megapixels"] = mp;
-  state.counters["MP_per_s"] = benchmark::Counter(mp, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["MP_per_s"] =
+      benchmark::Counter(mp, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 void Write(benchmark::State& state, const std::string& src, const std::string& ext) {
@@ -78,7 +77,8 @@ void Write(benchmark::State& state, const std::string& src, const std::string& e
   }
   const double mp = io.ImageBitmap()->Width() * double(io.ImageBitmap()->Height()) / 1e6;
   state.counters["megapixels"] = mp;
-  state.counters["MP_per_s"] = benchmark::Counter(mp, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["MP_per_s"] =
+      benchmark::Counter(mp, benchmark::Counter::kIsIterationInvariantRate);
   state.counters["file_MB"] = double(fs::file_size(dst)) / 1e6;
   fs::remove(dst);
 }

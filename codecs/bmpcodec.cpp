@@ -30,7 +30,7 @@ constexpr uint32_t kInfoHeaderSize = 40;   // Windows 3.x
 constexpr uint32_t kOs2v2HeaderSize = 64;  // OS/2 2.x
 constexpr uint32_t kV4HeaderSize = 108;
 constexpr uint32_t kV5HeaderSize = 124;
-constexpr size_t kParsedHeaderSize = 64;   // what we look at of larger headers
+constexpr size_t kParsedHeaderSize = 64;  // what we look at of larger headers
 
 constexpr uint32_t kBiRgb = 0;
 constexpr uint32_t kBiRle8 = 1;
@@ -109,7 +109,6 @@ struct BmpHeader {
   int64_t ppmY = 0;
   uint32_t colorsUsed = 0;
   uint32_t masks[4] = {0, 0, 0, 0};  // red, green, blue, alpha
-  bool masksInHeader = false;
   uint8_t version = kVersionWin3;
   std::vector<TRGB> colors;
 };
@@ -148,7 +147,8 @@ bool parseInfoHeader(Stream& stream, BmpHeader& h) {
   uint8_t raw[kParsedHeaderSize] = {};
   const size_t take = std::min<size_t>(h.headerSize, kParsedHeaderSize);
   if (!stream.ReadExact(raw, take)) return false;
-  if (h.headerSize > kParsedHeaderSize) stream.Skip(int64_t(h.headerSize) - int64_t(kParsedHeaderSize));
+  if (h.headerSize > kParsedHeaderSize)
+    stream.Skip(int64_t(h.headerSize) - int64_t(kParsedHeaderSize));
   ByteReader r(raw, sizeof raw);
   r.skip(4);
   const int32_t width = r.i32le();
@@ -161,7 +161,7 @@ bool parseInfoHeader(Stream& stream, BmpHeader& h) {
   h.ppmY = r.i32le();
   h.colorsUsed = r.u32le();
   r.skip(4);  // important colours
-  h.version = h.headerSize == kOs2v2HeaderSize ? kVersionOs2v2
+  h.version = h.headerSize == kOs2v2HeaderSize  ? kVersionOs2v2
               : h.headerSize == kInfoHeaderSize ? kVersionWin3
                                                 : kVersionOther;
   if (width < 0) return false;
@@ -176,7 +176,6 @@ bool parseInfoHeader(Stream& stream, BmpHeader& h) {
   // other fields there); the 40-byte header is followed by them.
   const bool bitfields = h.compression == kBiBitfields || h.compression == kBiAlphaBitfields;
   if (h.headerSize >= 52 && h.headerSize != kOs2v2HeaderSize) {
-    h.masksInHeader = true;
     h.masks[0] = r.u32le();
     h.masks[1] = r.u32le();
     h.masks[2] = r.u32le();
@@ -225,14 +224,18 @@ bool supported(const BmpHeader& h) {
 // The decoding state shared by the row decoders.
 class BmpDecoder {
  public:
-  BmpDecoder(Stream& stream, TImageBitmap& bitmap, const BmpHeader& header,
-             TProgressRec& progress, bool ignoreAlpha)
-      : m_stream(stream), m_bitmap(bitmap), m_h(header), m_progress(progress),
+  BmpDecoder(Stream& stream, TImageBitmap& bitmap, const BmpHeader& header, TProgressRec& progress,
+             bool ignoreAlpha)
+      : m_stream(stream),
+        m_bitmap(bitmap),
+        m_h(header),
+        m_progress(progress),
         m_ignoreAlpha(ignoreAlpha) {
     m_width = int(header.width);
     m_height = int(header.height);
     m_palette = bitmap.PixelFormat() == im8p;
-    for (size_t i = 0; i < 256; ++i) m_lut[i] = i < header.colors.size() ? header.colors[i] : TRGB{0, 0, 0};
+    for (size_t i = 0; i < 256; ++i)
+      m_lut[i] = i < header.colors.size() ? header.colors[i] : TRGB{0, 0, 0};
   }
 
   // Returns false when the data was damaged (the caller sets the abort flag).
@@ -241,7 +244,7 @@ class BmpDecoder {
     switch (m_h.bitCount) {
       case 1:
         return m_bitmap.PixelFormat() == im1g ? decodeRows(&BmpDecoder::rowMono)
-                                                : decodeRows(&BmpDecoder::rowIndexed);
+                                              : decodeRows(&BmpDecoder::rowIndexed);
       case 2:
       case 4:
       case 8:
@@ -263,9 +266,7 @@ class BmpDecoder {
  private:
   using RowFn = void (BmpDecoder::*)(const uint8_t* src, int destRow);
 
-  int destRow(int64_t fileRow) const {
-    return int(m_h.topDown ? fileRow : m_height - 1 - fileRow);
-  }
+  int destRow(int64_t fileRow) const { return int(m_h.topDown ? fileRow : m_height - 1 - fileRow); }
 
   bool decodeRows(RowFn fn) {
     const int64_t rowLen = ImageRowLen(m_width, int(m_h.bitCount));
@@ -336,8 +337,9 @@ class BmpDecoder {
 
   void setupMasks() {
     uint32_t masks[4] = {m_h.masks[0], m_h.masks[1], m_h.masks[2], m_h.masks[3]};
-    const bool haveMasks = (m_h.compression != kBiRgb || m_h.masksInHeader) &&
-                           (masks[0] | masks[1] | masks[2]) != 0;
+    // Masks count only with bit-field compression (V4/V5 headers carry them for BI_RGB too,
+    // where they are to be ignored).
+    const bool haveMasks = m_h.compression != kBiRgb && (masks[0] | masks[1] | masks[2]) != 0;
     if (!haveMasks) {
       if (m_h.bitCount == 16) {
         masks[0] = 0x7C00;
@@ -348,8 +350,6 @@ class BmpDecoder {
         masks[1] = 0x0000FF00;
         masks[2] = 0x000000FF;
       }
-      // A V4/V5 header may still name an alpha mask for BI_RGB data: the format says it is
-      // not used then.
       masks[3] = 0;
     }
     // Without an alpha mask, the bits that no colour uses are alpha only when asked for
@@ -485,7 +485,8 @@ class BmpDecoder {
           break;
         }
         const uint8_t* p = r.current();
-        for (int k = 0; k < v; ++k) put(rle4 ? ((k & 1) ? (p[k >> 1] & 0x0F) : (p[k >> 1] >> 4)) : p[k]);
+        for (int k = 0; k < v; ++k)
+          put(rle4 ? ((k & 1) ? (p[k >> 1] & 0x0F) : (p[k >> 1] >> 4)) : p[k]);
         r.skip(bytes + (bytes & 1));
       }
     }
@@ -545,8 +546,8 @@ void putU32(std::vector<uint8_t>& v, uint32_t x) {
 
 struct WriteLayout {
   int bits = 24;
-  bool core = false;      // 12-byte header
-  bool os2v2 = false;     // 64-byte header
+  bool core = false;   // 12-byte header
+  bool os2v2 = false;  // 64-byte header
   bool rle = false;
   int32_t ppmX = 0;
   int32_t ppmY = 0;
@@ -585,10 +586,18 @@ std::vector<uint8_t> infoHeader(const WriteLayout& l, int width, int height, boo
   putU32(v, l.bits <= 8 ? (1u << l.bits) : 0);
   uint32_t important = 1;
   switch (l.bits) {
-    case 1: important = 2; break;
-    case 4: important = 16; break;
-    case 8: important = 256; break;
-    case 24: important = 16777216; break;
+    case 1:
+      important = 2;
+      break;
+    case 4:
+      important = 16;
+      break;
+    case 8:
+      important = 256;
+      break;
+    case 24:
+      important = 16777216;
+      break;
   }
   putU32(v, important);
   if (l.os2v2) v.resize(kOs2v2HeaderSize, 0);
@@ -669,9 +678,7 @@ const TImageBitmap& as24(TImageBitmap& src, std::unique_ptr<TImageBitmap>& holde
   return *holder;
 }
 
-int luminance(TRGB c) {
-  return int(std::nearbyint((21.0 * c.r + 71.0 * c.g + 8.0 * c.b) / 100.0));
-}
+int luminance(TRGB c) { return int(std::nearbyint((21.0 * c.r + 71.0 * c.g + 8.0 * c.b) / 100.0)); }
 
 // 4-bit and 8-bit rows: one palette index per pixel.
 class IndexRows {
@@ -780,9 +787,8 @@ class MonoRows {
 
 // ------------------------------------------------------------------------------------------
 
-void BMPReadStream(Stream& stream, TImageBitmap& bitmap, int64_t dataLength,
-                   TIOParamsVals& params, TProgressRec& progress, bool paramsOnly,
-                   bool noFileHeader, bool ignoreAlpha) {
+void BMPReadStream(Stream& stream, TImageBitmap& bitmap, int64_t dataLength, TIOParamsVals& params,
+                   TProgressRec& progress, bool paramsOnly, bool noFileHeader, bool ignoreAlpha) {
   const int64_t start = stream.Position();
   BmpHeader h;
   if (!noFileHeader) {
@@ -828,14 +834,18 @@ void BMPReadStream(Stream& stream, TImageBitmap& bitmap, int64_t dataLength,
     params.SetDpiX(dpiFromPixelsPerMetre(h.ppmX));
     params.SetDpiY(dpiFromPixelsPerMetre(h.ppmY));
   }
-  if (h.width > std::numeric_limits<int32_t>::max() || h.height > std::numeric_limits<int32_t>::max()) {
+  if (h.width > std::numeric_limits<int32_t>::max() ||
+      h.height > std::numeric_limits<int32_t>::max()) {
     fail(progress);
     return;
   }
   params.Width = int32_t(h.width);
   params.Height = int32_t(h.height);
   switch (h.bitCount) {
-    case 1: case 2: case 4: case 8:
+    case 1:
+    case 2:
+    case 4:
+    case 8:
       params.BitsPerSample = int32_t(h.bitCount);
       params.SamplesPerPixel = 1;
       break;
@@ -922,8 +932,8 @@ void BMPReadStream(Stream& stream, TImageBitmap& bitmap, int64_t dataLength,
   if (!decoder.Decode()) fail(progress);
 }
 
-void BMPWriteStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
-                    bool writeAlpha, TProgressRec& progress) {
+void BMPWriteStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params, bool writeAlpha,
+                    TProgressRec& progress) {
   const int width = bitmap.Width();
   const int height = bitmap.Height();
   if (bitmap.IsEmpty() || width <= 0 || height <= 0) {
@@ -1001,7 +1011,8 @@ void BMPWriteStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
         std::memcpy(row.data(), indices.data(), indices.size());
       } else {
         for (int x = 0; x < width; ++x)
-          row[size_t(x) >> 1] |= (x & 1) ? (indices[size_t(x)] & 0x0F) : uint8_t(indices[size_t(x)] << 4);
+          row[size_t(x) >> 1] |=
+              (x & 1) ? (indices[size_t(x)] & 0x0F) : uint8_t(indices[size_t(x)] << 4);
       }
       return out.Put(row);
     });
@@ -1058,8 +1069,8 @@ void BMPWriteStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
   stream.Seek(end);
 }
 
-void BMPReadFunction(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
-                     bool paramsOnly, TProgressRec& progress) {
+void BMPReadFunction(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
+                     TProgressRec& progress) {
   BMPReadStream(stream, bitmap, 0, params, progress, paramsOnly, false,
                 !params.BMP_HandleTransparency);
 }
@@ -1072,8 +1083,8 @@ void BMPWriteFunction(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& param
 bool BMPTryStream(Stream& stream) {
   const int64_t pos = stream.Position();
   uint8_t sig[2] = {};
-  const bool ok = stream.Remaining() > 14 && stream.ReadExact(sig, 2) && sig[0] == 'B' &&
-                  sig[1] == 'M';
+  const bool ok =
+      stream.Remaining() > 14 && stream.ReadExact(sig, 2) && sig[0] == 'B' && sig[1] == 'M';
   stream.Seek(pos);
   return ok;
 }

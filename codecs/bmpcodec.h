@@ -16,20 +16,19 @@ namespace lumaprep {
 //                alpha mask (V4/V5 headers) is always read.
 // Alpha, when the file has any, goes into the buffer's AlphaChannel(); a channel that is all 0
 // or all 255 is dropped. Bad data sets the abort flag of `progress`.
-void BMPReadStream(Stream& stream, TImageBitmap& bitmap, int64_t dataLength,
-                   TIOParamsVals& params, TProgressRec& progress, bool paramsOnly,
-                   bool noFileHeader, bool ignoreAlpha);
+void BMPReadStream(Stream& stream, TImageBitmap& bitmap, int64_t dataLength, TIOParamsVals& params,
+                   TProgressRec& progress, bool paramsOnly, bool noFileHeader, bool ignoreAlpha);
 
 // Writes the whole buffer as one bitmap file at the stream's position and leaves the stream
 // after it. Depth from BitsPerSample / SamplesPerPixel, header kind from BMP_Version, RLE from
 // BMP_Compression, resolution from DpiX / DpiY. writeAlpha puts the alpha channel into the
 // fourth byte of 32-bit pixels (else 255). A short write sets the abort flag.
-void BMPWriteStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
-                    bool writeAlpha, TProgressRec& progress);
+void BMPWriteStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params, bool writeAlpha,
+                    TProgressRec& progress);
 
 // The registry's contract: ignore-alpha / write-alpha follow BMP_HandleTransparency.
-void BMPReadFunction(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
-                     bool paramsOnly, TProgressRec& progress);
+void BMPReadFunction(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
+                     TProgressRec& progress);
 void BMPWriteFunction(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
                       TProgressRec& progress);
 // More than 14 bytes starting with "BM"; restores the stream position.

@@ -29,8 +29,8 @@ void PNGWriteStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
                     const TImageBitmap* alpha, TProgressRec& progress);
 
 // The registry's contract; the writer passes the buffer's alpha channel when it has one.
-void PNGReadFunction(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
-                     bool paramsOnly, TProgressRec& progress);
+void PNGReadFunction(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
+                     TProgressRec& progress);
 void PNGWriteFunction(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
                       TProgressRec& progress);
 

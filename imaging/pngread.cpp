@@ -133,8 +133,8 @@ void appendTexts(png_structp png, png_infop info, TIOParamsVals& params, int fro
   for (int i = from; i < count; ++i) {
     params.PNG_TextKeys.emplace_back(text[i].key ? text[i].key : "");
     const char* value = text[i].text ? text[i].text : "";
-    const size_t len =
-        text[i].compression >= PNG_ITXT_COMPRESSION_NONE ? text[i].itxt_length : text[i].text_length;
+    const size_t len = text[i].compression >= PNG_ITXT_COMPRESSION_NONE ? text[i].itxt_length
+                                                                        : text[i].text_length;
     params.PNG_TextValues.emplace_back(value, text[i].text ? len : 0);
   }
 }
@@ -210,10 +210,18 @@ void PNGReadStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params, 
   params.Height = int32_t(std::min<png_uint_32>(h.height, 0x7FFFFFFF));
   params.BitsPerSample = h.depth;
   switch (h.colorType) {
-    case PNG_COLOR_TYPE_GRAY_ALPHA: params.SamplesPerPixel = 2; break;
-    case PNG_COLOR_TYPE_RGB: params.SamplesPerPixel = 3; break;
-    case PNG_COLOR_TYPE_RGB_ALPHA: params.SamplesPerPixel = 4; break;
-    default: params.SamplesPerPixel = 1; break;
+    case PNG_COLOR_TYPE_GRAY_ALPHA:
+      params.SamplesPerPixel = 2;
+      break;
+    case PNG_COLOR_TYPE_RGB:
+      params.SamplesPerPixel = 3;
+      break;
+    case PNG_COLOR_TYPE_RGB_ALPHA:
+      params.SamplesPerPixel = 4;
+      break;
+    default:
+      params.SamplesPerPixel = 1;
+      break;
   }
   png_uint_32 resX = 0, resY = 0;
   int unit = 0;
@@ -229,7 +237,8 @@ void PNGReadStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params, 
   int plteCount = 0;
   if (palette && png_get_PLTE(png, info, &plte, &plteCount) && plte) {
     std::vector<TRGB> colors(static_cast<size_t>(plteCount));
-    for (int i = 0; i < plteCount; ++i) colors[size_t(i)] = TRGB{plte[i].blue, plte[i].green, plte[i].red};
+    for (int i = 0; i < plteCount; ++i)
+      colors[size_t(i)] = TRGB{plte[i].blue, plte[i].green, plte[i].red};
     params.SetColorMap(colors.data(), plteCount);
   }
   params.PNG_Interlaced = h.interlace != PNG_INTERLACE_NONE;
@@ -330,8 +339,8 @@ void PNGReadStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params, 
   appendTexts(png, info, params, textsBeforeImage);
 }
 
-void PNGReadFunction(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
-                     bool paramsOnly, TProgressRec& progress) {
+void PNGReadFunction(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
+                     TProgressRec& progress) {
   PNGReadStream(stream, bitmap, params, paramsOnly, progress);
 }
 

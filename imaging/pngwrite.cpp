@@ -74,8 +74,8 @@ struct Header {
 int shimWriteHeader(png_structp png, png_infop info, const Header* h) {
   if (setjmp(png_jmpbuf(png))) return 0;
   png_set_IHDR(png, info, h->width, h->height, h->depth, h->colorType,
-               h->interlace ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-               PNG_FILTER_TYPE_DEFAULT);
+               h->interlace ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   if (h->palette) png_set_PLTE(png, info, h->palette, h->paletteCount);
   if (h->transparentEntry0) {
     png_byte alpha0 = 0;
@@ -171,10 +171,14 @@ enum class Output { Grey1, Palette, PaletteAlpha, Grey, Rgb, Rgba };
 
 int filterFlags(uint8_t filter) {
   switch (filter) {
-    case 0: return PNG_FILTER_NONE;
-    case 1: return PNG_FILTER_SUB;
-    case 2: return PNG_FILTER_PAETH;
-    default: return PNG_ALL_FILTERS;
+    case 0:
+      return PNG_FILTER_NONE;
+    case 1:
+      return PNG_FILTER_SUB;
+    case 2:
+      return PNG_FILTER_PAETH;
+    default:
+      return PNG_ALL_FILTERS;
   }
 }
 
@@ -290,11 +294,19 @@ void PNGWriteStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
   h.depth = depth;
   switch (output) {
     case Output::Grey1:
-    case Output::Grey: h.colorType = PNG_COLOR_TYPE_GRAY; break;
+    case Output::Grey:
+      h.colorType = PNG_COLOR_TYPE_GRAY;
+      break;
     case Output::Palette:
-    case Output::PaletteAlpha: h.colorType = PNG_COLOR_TYPE_PALETTE; break;
-    case Output::Rgb: h.colorType = PNG_COLOR_TYPE_RGB; break;
-    case Output::Rgba: h.colorType = PNG_COLOR_TYPE_RGB_ALPHA; break;
+    case Output::PaletteAlpha:
+      h.colorType = PNG_COLOR_TYPE_PALETTE;
+      break;
+    case Output::Rgb:
+      h.colorType = PNG_COLOR_TYPE_RGB;
+      break;
+    case Output::Rgba:
+      h.colorType = PNG_COLOR_TYPE_RGB_ALPHA;
+      break;
   }
   h.interlace = params.PNG_Interlaced;
   h.filters = filterFlags(params.PNG_Filter);
@@ -323,10 +335,11 @@ void PNGWriteStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
   if (io.error) std::rethrow_exception(io.error);
   if (passes == 0) throw EImagePngException();
 
-  const size_t rowBytes = output == Output::Rgba   ? size_t(width) * 4
-                          : output == Output::Rgb  ? size_t(width) * 3
-                          : output == Output::Grey1 ? (size_t(width) + 7) / 8
-                                                    : size_t(width) * size_t(std::max(1, depth / 8));
+  const size_t rowBytes = output == Output::Rgba  ? size_t(width) * 4
+                          : output == Output::Rgb ? size_t(width) * 3
+                          : output == Output::Grey1
+                              ? (size_t(width) + 7) / 8
+                              : size_t(width) * size_t(std::max(1, depth / 8));
   std::vector<uint8_t> row(rowBytes);
   const TImagePixelFormat sf = src->PixelFormat();
   auto makeRow = [&](int y) -> const uint8_t* {
@@ -359,10 +372,18 @@ void PNGWriteStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
           int level8 = 0;
           int level16 = -1;
           switch (sf) {
-            case im8g: level8 = s[x]; break;
-            case im8p: level8 = src->GetPalette(s[x]).r; break;
-            case im16g: level16 = s[2 * x] | (s[2 * x + 1] << 8); break;
-            default: level8 = std::clamp(quantizer->ColorIndex(rgb[x]), 0, 255); break;
+            case im8g:
+              level8 = s[x];
+              break;
+            case im8p:
+              level8 = src->GetPalette(s[x]).r;
+              break;
+            case im16g:
+              level16 = s[2 * x] | (s[2 * x + 1] << 8);
+              break;
+            default:
+              level8 = std::clamp(quantizer->ColorIndex(rgb[x]), 0, 255);
+              break;
           }
           if (depth == 16) {
             // Big-endian samples; 8-bit levels go into the upper byte.

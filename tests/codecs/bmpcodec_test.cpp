@@ -3,14 +3,13 @@
 // round trips through load, resample and save.
 #include "codecs/bmpcodec.h"
 
+#include <gtest/gtest.h>
 #include <png.h>
 
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "imaging/imageio.h"
 #include "imaging/resample.h"
@@ -183,7 +182,8 @@ TEST(BmpSamples, UnreadableVariantsSetTheAbortFlag) {
 TEST(BmpSamples, TopDownRleDecodesLikeItsReferenceButIsFlagged) {
   LUMAPREP_REQUIRE_TESTDATA();
   Rgba ref;
-  ASSERT_TRUE(loadReference(test::TestDataDir() / "reference" / "bmp" / "bad" / "rletopdown.bmp.png", ref));
+  ASSERT_TRUE(
+      loadReference(test::TestDataDir() / "reference" / "bmp" / "bad" / "rletopdown.bmp.png", ref));
   TImageIO io;
   io.LoadFromFile((bmpDir() / "bad" / "rletopdown.bmp").string());
   EXPECT_TRUE(io.Aborting());
@@ -316,25 +316,58 @@ TEST(BmpRead, PixelLayouts) {
   };
   const Case cases[] = {
       // width 1: 3 pixel bytes and one pad byte per row
-      {"24-bit width 1", {40, 1, 2, 24, 0, {}, {}, 2835, {1, 2, 3, 0, 4, 5, 6, 0}},
-       im24RGB, {TRGB{4, 5, 6}}},
-      {"16-bit without masks is 5-5-5", {40, 3, 1, 16, 0, {}, {}, 2835, {0x00, 0x7C, 0xE0, 0x03, 0x1F, 0x00, 0, 0}},
-       im24RGB, {rgb(255, 0, 0), rgb(0, 255, 0), rgb(0, 0, 255)}},
-      {"16-bit 5-6-5 masks", {40, 3, 1, 16, 3, {}, {0xF800, 0x07E0, 0x001F}, 2835, {0x00, 0xF8, 0xE0, 0x07, 0x10, 0x00, 0, 0}},
-       im24RGB, {rgb(255, 0, 0), rgb(0, 255, 0), rgb(0, 0, 16 * 255 / 31)}},
-      {"1-bit black, white", {40, 3, 1, 1, 0, {black, white}, {}, 2835, {0b10100000, 0, 0, 0}},
-       im1g, {white, black, white}},
-      {"1-bit white, black is inverted", {40, 3, 1, 1, 0, {white, black}, {}, 2835, {0b10100000, 0, 0, 0}},
-       im1g, {black, white, black}},
-      {"1-bit colours", {40, 3, 1, 1, 0, {rgb(200, 0, 0), rgb(0, 0, 90)}, {}, 2835, {0b10100000, 0, 0, 0}},
-       im24RGB, {rgb(0, 0, 90), rgb(200, 0, 0), rgb(0, 0, 90)}},
-      {"4-bit", {40, 3, 1, 4, 0, {black, rgb(1, 2, 3), rgb(4, 5, 6)}, {}, 2835, {0x21, 0x00, 0, 0}},
-       im24RGB, {rgb(4, 5, 6), rgb(1, 2, 3), black}},
-      {"8-bit OS/2 1.x", {12, 2, 1, 8, 0, std::vector<TRGB>(256, rgb(9, 8, 7)), {}, 0, {5, 6, 0, 0}},
-       im24RGB, {rgb(9, 8, 7), rgb(9, 8, 7)}},
-      {"32-bit masks in a V4 header", {108, 2, 1, 32, 3, {}, {0xFF000000, 0x00FF0000, 0x0000FF00, 0}, 2835,
+      {"24-bit width 1",
+       {40, 1, 2, 24, 0, {}, {}, 2835, {1, 2, 3, 0, 4, 5, 6, 0}},
+       im24RGB,
+       {TRGB{4, 5, 6}}},
+      {"16-bit without masks is 5-5-5",
+       {40, 3, 1, 16, 0, {}, {}, 2835, {0x00, 0x7C, 0xE0, 0x03, 0x1F, 0x00, 0, 0}},
+       im24RGB,
+       {rgb(255, 0, 0), rgb(0, 255, 0), rgb(0, 0, 255)}},
+      {"16-bit 5-6-5 masks",
+       {40,
+        3,
+        1,
+        16,
+        3,
+        {},
+        {0xF800, 0x07E0, 0x001F},
+        2835,
+        {0x00, 0xF8, 0xE0, 0x07, 0x10, 0x00, 0, 0}},
+       im24RGB,
+       {rgb(255, 0, 0), rgb(0, 255, 0), rgb(0, 0, 16 * 255 / 31)}},
+      {"1-bit black, white",
+       {40, 3, 1, 1, 0, {black, white}, {}, 2835, {0b10100000, 0, 0, 0}},
+       im1g,
+       {white, black, white}},
+      {"1-bit white, black is inverted",
+       {40, 3, 1, 1, 0, {white, black}, {}, 2835, {0b10100000, 0, 0, 0}},
+       im1g,
+       {black, white, black}},
+      {"1-bit colours",
+       {40, 3, 1, 1, 0, {rgb(200, 0, 0), rgb(0, 0, 90)}, {}, 2835, {0b10100000, 0, 0, 0}},
+       im24RGB,
+       {rgb(0, 0, 90), rgb(200, 0, 0), rgb(0, 0, 90)}},
+      {"4-bit",
+       {40, 3, 1, 4, 0, {black, rgb(1, 2, 3), rgb(4, 5, 6)}, {}, 2835, {0x21, 0x00, 0, 0}},
+       im24RGB,
+       {rgb(4, 5, 6), rgb(1, 2, 3), black}},
+      {"8-bit OS/2 1.x",
+       {12, 2, 1, 8, 0, std::vector<TRGB>(256, rgb(9, 8, 7)), {}, 0, {5, 6, 0, 0}},
+       im24RGB,
+       {rgb(9, 8, 7), rgb(9, 8, 7)}},
+      {"32-bit masks in a V4 header",
+       {108,
+        2,
+        1,
+        32,
+        3,
+        {},
+        {0xFF000000, 0x00FF0000, 0x0000FF00, 0},
+        2835,
         {0, 30, 20, 10, 0, 3, 2, 1}},
-       im24RGB, {rgb(10, 20, 30), rgb(1, 2, 3)}},
+       im24RGB,
+       {rgb(10, 20, 30), rgb(1, 2, 3)}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -343,7 +376,8 @@ TEST(BmpRead, PixelLayouts) {
     ASSERT_FALSE(l.aborted);
     ASSERT_EQ(l.bitmap.PixelFormat(), c.format);
     ASSERT_EQ(l.bitmap.Width(), c.spec.width);
-    for (size_t x = 0; x < c.topRow.size(); ++x) EXPECT_EQ(l.bitmap.Pixels(int(x), 0), c.topRow[x]) << x;
+    for (size_t x = 0; x < c.topRow.size(); ++x)
+      EXPECT_EQ(l.bitmap.Pixels(int(x), 0), c.topRow[x]) << x;
   }
 }
 
@@ -448,8 +482,20 @@ TEST(BmpRead, DamagedFilesSetTheAbortFlag) {
       {"info header size 0", withU32(14, 0)},
       {"info header size past the end", withU32(14, 5000)},
       {"pixel offset past the end", withU32(10, 1u << 30)},
-      {"bit count 30000", [&] { auto b = base; b[28] = 0x30; b[29] = 0x75; return b; }()},
-      {"RLE8 on 24 bits", [&] { auto b = base; b[28] = 24; b[30] = 1; return b; }()},
+      {"bit count 30000",
+       [&] {
+         auto b = base;
+         b[28] = 0x30;
+         b[29] = 0x75;
+         return b;
+       }()},
+      {"RLE8 on 24 bits",
+       [&] {
+         auto b = base;
+         b[28] = 24;
+         b[30] = 1;
+         return b;
+       }()},
       {"rle8-delta-past-edge", makeBmp(rle)},
       {"rle8-data-ends-early", makeBmp(rleShort)},
       {"rle8-run-off-the-row", makeBmp(runOff)},
@@ -474,9 +520,9 @@ TEST(BmpWrite, DepthFollowsBitsAndSamples) {
     bool alpha;
     int written;
   };
-  const Case cases[] = {{"1 bit", 1, 1, false, 1},   {"4 bits", 4, 1, false, 4},
-                        {"8 bits", 8, 1, false, 8},  {"24 bits", 8, 3, false, 24},
-                        {"16-bit source", 5, 3, false, 24}, {"alpha", 8, 3, true, 32},
+  const Case cases[] = {{"1 bit", 1, 1, false, 1},           {"4 bits", 4, 1, false, 4},
+                        {"8 bits", 8, 1, false, 8},          {"24 bits", 8, 3, false, 24},
+                        {"16-bit source", 5, 3, false, 24},  {"alpha", 8, 3, true, 32},
                         {"alpha, 4 samples", 8, 4, true, 32}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -488,14 +534,14 @@ TEST(BmpWrite, DepthFollowsBitsAndSamples) {
     params.SamplesPerPixel = c.samples;
     const std::vector<uint8_t> f = writeBmp(image, params);
     ASSERT_GE(f.size(), 54u);
-    EXPECT_EQ(u32at(f, 2), f.size());        // file size patched
+    EXPECT_EQ(u32at(f, 2), f.size());  // file size patched
     EXPECT_EQ(u32at(f, 14), 40u);
     EXPECT_EQ(u16at(f, 28), c.written);
     const uint32_t colours = c.written <= 8 ? 1u << c.written : 0;
     EXPECT_EQ(u32at(f, 46), colours);
     EXPECT_EQ(u32at(f, 10), 54 + 4 * colours);  // pixel offset
     const uint32_t rowLen = (5 * uint32_t(c.written) + 31) / 32 * 4;
-    EXPECT_EQ(u32at(f, 34), rowLen * 3);        // image size
+    EXPECT_EQ(u32at(f, 34), rowLen * 3);  // image size
     Loaded back;
     readBmp(f, back);
     ASSERT_FALSE(back.aborted);
@@ -553,7 +599,8 @@ TEST(BmpWrite, RleRowsEndInEndOfLineAndTheDataInEndOfBitmap) {
     ASSERT_FALSE(back.aborted);
     EXPECT_EQ(back.params.BMP_Compression, 1);
     for (int y = 0; y < 4; ++y)
-      for (int x = 0; x < 23; ++x) ASSERT_EQ(back.bitmap.Pixels(x, y), mixed.Pixels(x, y)) << x << "," << y;
+      for (int x = 0; x < 23; ++x)
+        ASSERT_EQ(back.bitmap.Pixels(x, y), mixed.Pixels(x, y)) << x << "," << y;
   }
 }
 
@@ -615,7 +662,8 @@ class BmpFiles : public ::testing::Test {
  protected:
   void SetUp() override {
     m_dir = fs::temp_directory_path() /
-            ("lumaprep-bmp-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+            ("lumaprep-bmp-" +
+             std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::create_directories(m_dir);
   }
   void TearDown() override { fs::remove_all(m_dir); }
@@ -629,10 +677,10 @@ TEST_F(BmpFiles, PaletteAndRleFilesKeepTheirForm) {
     int bits;
     uint32_t compression;
   };
-  const Case cases[] = {{"pal1.bmp", 1, 0},    {"pal1bg.bmp", 1, 0},   {"pal4.bmp", 4, 0},
-                        {"pal4rle.bmp", 4, 2}, {"pal8.bmp", 8, 0},     {"pal8rle.bmp", 8, 1},
+  const Case cases[] = {{"pal1.bmp", 1, 0},         {"pal1bg.bmp", 1, 0},  {"pal4.bmp", 4, 0},
+                        {"pal4rle.bmp", 4, 2},      {"pal8.bmp", 8, 0},    {"pal8rle.bmp", 8, 1},
                         {"blauesglas_8.rle", 8, 1}, {"pal8os2.bmp", 8, 0}, {"rgb24.bmp", 24, 0},
-                        {"rgb16.bmp", 24, 0},  {"rgba32.bmp", 32, 0}};
+                        {"rgb16.bmp", 24, 0},       {"rgba32.bmp", 32, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TImageIO io;

@@ -3,16 +3,15 @@
 // resample and save. Every file written is checked with pngcheck when it is installed.
 #include "imaging/pngcodec.h"
 
+#include <gtest/gtest.h>
 #include <png.h>
 
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "imaging/imageio.h"
 #include "imaging/resample.h"
@@ -224,7 +223,8 @@ TEST(PngSamples, NativeFormatsKeepPaletteAndGrey) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Rgba ref;
-    ASSERT_TRUE(loadRgba(test::TestDataDir() / "reference" / "png" / (std::string(c.name) + ".png"), ref));
+    ASSERT_TRUE(
+        loadRgba(test::TestDataDir() / "reference" / "png" / (std::string(c.name) + ".png"), ref));
     TImageIO io;
     io.SetNativePixelFormat(true);
     io.LoadFromFile((pngDir() / c.name).string());
@@ -308,7 +308,8 @@ TEST_F(PngFiles, PalettePngStaysAPalettePng) {
     EXPECT_EQ(f.depth, c.writtenDepth);
     EXPECT_EQ(f.paletteCount, 256);
     Rgba ref, written;
-    ASSERT_TRUE(loadRgba(test::TestDataDir() / "reference" / "png" / (std::string(c.name) + ".png"), ref));
+    ASSERT_TRUE(
+        loadRgba(test::TestDataDir() / "reference" / "png" / (std::string(c.name) + ".png"), ref));
     ASSERT_TRUE(loadRgba(out(c.name), written));
     TImageIO back;
     back.LoadFromFile(out(c.name).string());
@@ -329,7 +330,8 @@ TEST_F(PngFiles, PaletteWithTransparencyKeepsItsTransparentPixels) {
     EXPECT_EQ(f.colorType, PNG_COLOR_TYPE_PALETTE);
     ASSERT_EQ(f.trnsAlpha, std::vector<int>{0});
     Rgba src, written;
-    ASSERT_TRUE(loadRgba(test::TestDataDir() / "reference" / "png" / (std::string(name) + ".png"), src));
+    ASSERT_TRUE(
+        loadRgba(test::TestDataDir() / "reference" / "png" / (std::string(name) + ".png"), src));
     ASSERT_TRUE(loadRgba(out(name), written));
     int transparent = 0;
     for (int y = 0; y < src.height; ++y) {
@@ -372,7 +374,8 @@ TEST_F(PngFiles, RgbaKeepsItsAlphaAndInterlacingStays) {
     EXPECT_EQ(f.depth, 8);
     EXPECT_EQ(f.interlace, c.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE);
     Rgba ref;
-    ASSERT_TRUE(loadRgba(test::TestDataDir() / "reference" / "png" / (std::string(c.name) + ".png"), ref));
+    ASSERT_TRUE(
+        loadRgba(test::TestDataDir() / "reference" / "png" / (std::string(c.name) + ".png"), ref));
     TImageIO back;
     back.LoadFromFile(out(c.name).string());
     EXPECT_LE(maxDifference(*back.ImageBitmap(), ref), 1);
