@@ -4,14 +4,13 @@
 // The photo: $LUMAPREP_BENCH_JPEG, else a 12-megapixel photo of ../shared/bench-corpus. The
 // peak resident memory of the process is reported as the counter "peak_MB".
 // bench/jpeg-vs-djpeg runs this program and djpeg + cjpeg side by side.
+#include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "imaging/imageio.h"
 
@@ -28,8 +27,8 @@ std::string SourcePhoto() {
 }
 
 std::string TargetPath() {
-  return (fs::temp_directory_path() / ("lumaprep-jpeg-bench-" + std::to_string(::getpid()) +
-                                       ".jpg"))
+  return (fs::temp_directory_path() /
+          ("lumaprep-jpeg-bench-" + std::to_string(::getpid()) + ".jpg"))
       .string();
 }
 
@@ -56,7 +55,8 @@ void BM_LoadSave(benchmark::State& state) {
     io.SaveToFile(dst);
     if (io.Aborting()) state.SkipWithError("load or save failed");
   }
-  state.counters["megapixels"] = io.ImageBitmap()->Width() * double(io.ImageBitmap()->Height()) / 1e6;
+  state.counters["megapixels"] =
+      io.ImageBitmap()->Width() * double(io.ImageBitmap()->Height()) / 1e6;
   state.counters["peak_MB"] = PeakMB();
   fs::remove(dst);
 }

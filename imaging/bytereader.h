@@ -15,8 +15,7 @@ class ByteReader {
   ByteReader() = default;
   ByteReader(const uint8_t* data, size_t size) : m_data(data), m_size(data ? size : 0) {}
   explicit ByteReader(std::span<const uint8_t> bytes) : ByteReader(bytes.data(), bytes.size()) {}
-  explicit ByteReader(const std::vector<uint8_t>& bytes)
-      : ByteReader(bytes.data(), bytes.size()) {}
+  explicit ByteReader(const std::vector<uint8_t>& bytes) : ByteReader(bytes.data(), bytes.size()) {}
 
   size_t size() const { return m_size; }
   size_t position() const { return m_pos; }

@@ -3,10 +3,10 @@
 // kCodecs, and its LZW hooks (GIF, TIFF) in InstallCodecHooks.
 #include <vector>
 
+#include "codecs/bmpcodec.h"
 #include "imaging/imageio.h"
 #include "imaging/jpegcodec.h"
 #include "imaging/pngcodec.h"
-#include "codecs/bmpcodec.h"
 
 namespace lumaprep {
 
@@ -18,12 +18,8 @@ namespace {
 void jpegBeforeWrite(TImageIO& io) { JpegPrepareMarkers(io.Params()); }
 
 // PNG's background travels between the component and the record around a read.
-[[maybe_unused]] void pngBeforeRead(TImageIO& io) {
-  io.Params().PNG_Background = io.Background();
-}
-[[maybe_unused]] void pngAfterRead(TImageIO& io) {
-  io.SetBackground(io.Params().PNG_Background);
-}
+[[maybe_unused]] void pngBeforeRead(TImageIO& io) { io.Params().PNG_Background = io.Background(); }
+[[maybe_unused]] void pngAfterRead(TImageIO& io) { io.SetBackground(io.Params().PNG_Background); }
 
 const TInternalCodec kCodecs[] = {
     {ioJPEG, JpegReadStream, JpegWriteStream, JpegTryStream, nullptr, nullptr, jpegBeforeWrite},

@@ -74,9 +74,27 @@ TIOFileType saveTypeByExtension(const std::string& ext) {
 // Formats read by the per-format frames when their registry entry is internal.
 bool hasInternalLoad(TIOFileType t) {
   switch (t) {
-    case ioTIFF: case ioGIF: case ioJPEG: case ioPCX: case ioBMP: case ioICO: case ioCUR:
-    case ioPNG: case ioWMF: case ioEMF: case ioTGA: case ioPXM: case ioJP2: case ioJ2K:
-    case ioWBMP: case ioDCX: case ioRAW: case ioPSD: case ioVEC: case ioLYR: case ioALL:
+    case ioTIFF:
+    case ioGIF:
+    case ioJPEG:
+    case ioPCX:
+    case ioBMP:
+    case ioICO:
+    case ioCUR:
+    case ioPNG:
+    case ioWMF:
+    case ioEMF:
+    case ioTGA:
+    case ioPXM:
+    case ioJP2:
+    case ioJ2K:
+    case ioWBMP:
+    case ioDCX:
+    case ioRAW:
+    case ioPSD:
+    case ioVEC:
+    case ioLYR:
+    case ioALL:
       return true;
     default:
       return false;
@@ -86,7 +104,13 @@ bool hasInternalLoad(TIOFileType t) {
 // Writers that take only im24RGB or im1g: other formats are converted to im24RGB first.
 bool wantsRgbOrBilevel(TIOFileType t) {
   switch (t) {
-    case ioJPEG: case ioJP2: case ioJ2K: case ioPCX: case ioTGA: case ioPXM: case ioICO:
+    case ioJPEG:
+    case ioJP2:
+    case ioJ2K:
+    case ioPCX:
+    case ioTGA:
+    case ioPXM:
+    case ioICO:
     case ioWBMP:
       return true;
     default:

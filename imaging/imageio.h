@@ -54,8 +54,8 @@ struct TProgressRec {
   // Progress hook: (sender, percent). Empty: no progress reports.
   std::function<void(void* sender, int percent)> fOnProgress;
   void* Sender = nullptr;
-  int Val = 0;         // running counter, free for the codec
-  double Per = 0;      // scale factor, normally 100 / total rows
+  int Val = 0;               // running counter, free for the codec
+  double Per = 0;            // scale factor, normally 100 / total rows
   bool* Aborting = nullptr;  // the component's abort flag (never null while a codec runs)
 
   void Progress(int percent) const {
@@ -83,8 +83,8 @@ using TTryFunction = bool (*)(Stream& stream);
 // The format registry.
 struct TImageFileFormatInfo {
   TIOFileType FileType = ioUnknown;
-  std::string FullName;    // at most 80 characters
-  std::string Extensions;  // upper case, separated by ";", e.g. "JPG;JPEG;JPE;JIF"
+  std::string FullName;        // at most 80 characters
+  std::string Extensions;      // upper case, separated by ";", e.g. "JPG;JPEG;JPE;JIF"
   uint8_t InternalFormat = 0;  // 1 for the built-in formats
   uint16_t DialogPage = 0;
   TReadFunction ReadFunction = nullptr;

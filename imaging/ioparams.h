@@ -124,104 +124,104 @@ extern TTIFFLZWCompressFunc TIFFLZWCompressHook;
 struct TIOExifFields {
   bool EXIF_HasEXIFData = false;
   // main directory
-  std::string EXIF_ImageDescription;         // 270
-  std::string EXIF_Make;                     // 271
-  std::string EXIF_Model;                    // 272
-  int32_t EXIF_Orientation = 0;              // 274
-  double EXIF_XResolution = 0;               // 282
-  double EXIF_YResolution = 0;               // 283
-  int32_t EXIF_ResolutionUnit = 0;           // 296: 2 inches, 3 centimetres
-  std::string EXIF_Software;                 // 305
-  std::string EXIF_DateTime;                 // 306
-  std::string EXIF_Artist;                   // 315
-  double EXIF_WhitePoint[2] = {};            // 318
-  double EXIF_PrimaryChromaticities[6] = {}; // 319
-  double EXIF_YCbCrCoefficients[3] = {};     // 529
-  int32_t EXIF_YCbCrPositioning = 0;         // 531
-  double EXIF_ReferenceBlackWhite[6] = {};   // 532
-  std::string EXIF_Copyright;                // 33432
-  std::u16string EXIF_XPTitle;               // 40091
-  std::u16string EXIF_XPComment;             // 40092
-  std::u16string EXIF_XPAuthor;              // 40093
-  std::u16string EXIF_XPKeywords;            // 40094
-  std::u16string EXIF_XPSubject;             // 40095
+  std::string EXIF_ImageDescription;          // 270
+  std::string EXIF_Make;                      // 271
+  std::string EXIF_Model;                     // 272
+  int32_t EXIF_Orientation = 0;               // 274
+  double EXIF_XResolution = 0;                // 282
+  double EXIF_YResolution = 0;                // 283
+  int32_t EXIF_ResolutionUnit = 0;            // 296: 2 inches, 3 centimetres
+  std::string EXIF_Software;                  // 305
+  std::string EXIF_DateTime;                  // 306
+  std::string EXIF_Artist;                    // 315
+  double EXIF_WhitePoint[2] = {};             // 318
+  double EXIF_PrimaryChromaticities[6] = {};  // 319
+  double EXIF_YCbCrCoefficients[3] = {};      // 529
+  int32_t EXIF_YCbCrPositioning = 0;          // 531
+  double EXIF_ReferenceBlackWhite[6] = {};    // 532
+  std::string EXIF_Copyright;                 // 33432
+  std::u16string EXIF_XPTitle;                // 40091
+  std::u16string EXIF_XPComment;              // 40092
+  std::u16string EXIF_XPAuthor;               // 40093
+  std::u16string EXIF_XPKeywords;             // 40094
+  std::u16string EXIF_XPSubject;              // 40095
   // EXIF directory
-  double EXIF_ExposureTime = 0;              // 33434
-  double EXIF_FNumber = 0;                   // 33437
-  int32_t EXIF_ExposureProgram = 0;          // 34850
-  int32_t EXIF_ISOSpeedRatings[2] = {};      // 34855
-  std::string EXIF_ExifVersion;              // 36864
-  std::string EXIF_DateTimeOriginal;         // 36867
-  std::string EXIF_DateTimeDigitized;        // 36868
-  double EXIF_CompressedBitsPerPixel = 0;    // 37122
-  double EXIF_ShutterSpeedValue = 0;         // 37377
-  double EXIF_ApertureValue = 0;             // 37378
-  double EXIF_BrightnessValue = 0;           // 37379
-  double EXIF_ExposureBiasValue = 0;         // 37380
-  double EXIF_MaxApertureValue = 0;          // 37381
-  double EXIF_SubjectDistance = 0;           // 37382
-  int32_t EXIF_MeteringMode = 0;             // 37383
-  int32_t EXIF_LightSource = 0;              // 37384
-  int32_t EXIF_Flash = 0;                    // 37385
-  double EXIF_FocalLength = 0;               // 37386
-  std::vector<uint8_t> EXIF_MakerNote;       // 37500
-  std::string EXIF_UserComment;              // 37510
-  std::string EXIF_SubsecTime;               // 37520
-  std::string EXIF_SubsecTimeOriginal;       // 37521
-  std::string EXIF_SubsecTimeDigitized;      // 37522
-  std::string EXIF_FlashPixVersion;          // 40960
-  int32_t EXIF_ColorSpace = 0;               // 40961
-  int32_t EXIF_ExifImageWidth = 0;           // 40962
-  int32_t EXIF_ExifImageHeight = 0;          // 40963
-  std::string EXIF_RelatedSoundFile;         // 40964
-  double EXIF_FocalPlaneXResolution = 0;     // 41486
-  double EXIF_FocalPlaneYResolution = 0;     // 41487
-  int32_t EXIF_FocalPlaneResolutionUnit = 0; // 41488
-  double EXIF_ExposureIndex = 0;             // 41493
-  int32_t EXIF_SensingMethod = 0;            // 41495
-  int32_t EXIF_FileSource = 0;               // 41728
-  int32_t EXIF_SceneType = 0;                // 41729
-  int32_t EXIF_ExposureMode = -1;            // 41986
-  int32_t EXIF_WhiteBalance = -1;            // 41987
-  double EXIF_DigitalZoomRatio = 0;          // 41988
-  int32_t EXIF_FocalLengthIn35mmFilm = 0;    // 41989
-  int32_t EXIF_SceneCaptureType = -1;        // 41990
-  int32_t EXIF_GainControl = -1;             // 41991
-  int32_t EXIF_Contrast = -1;                // 41992
-  int32_t EXIF_Saturation = -1;              // 41993
-  int32_t EXIF_Sharpness = -1;               // 41994
-  int32_t EXIF_SubjectDistanceRange = -1;    // 41996
-  std::string EXIF_ImageUniqueID;            // 42016
+  double EXIF_ExposureTime = 0;               // 33434
+  double EXIF_FNumber = 0;                    // 33437
+  int32_t EXIF_ExposureProgram = 0;           // 34850
+  int32_t EXIF_ISOSpeedRatings[2] = {};       // 34855
+  std::string EXIF_ExifVersion;               // 36864
+  std::string EXIF_DateTimeOriginal;          // 36867
+  std::string EXIF_DateTimeDigitized;         // 36868
+  double EXIF_CompressedBitsPerPixel = 0;     // 37122
+  double EXIF_ShutterSpeedValue = 0;          // 37377
+  double EXIF_ApertureValue = 0;              // 37378
+  double EXIF_BrightnessValue = 0;            // 37379
+  double EXIF_ExposureBiasValue = 0;          // 37380
+  double EXIF_MaxApertureValue = 0;           // 37381
+  double EXIF_SubjectDistance = 0;            // 37382
+  int32_t EXIF_MeteringMode = 0;              // 37383
+  int32_t EXIF_LightSource = 0;               // 37384
+  int32_t EXIF_Flash = 0;                     // 37385
+  double EXIF_FocalLength = 0;                // 37386
+  std::vector<uint8_t> EXIF_MakerNote;        // 37500
+  std::string EXIF_UserComment;               // 37510
+  std::string EXIF_SubsecTime;                // 37520
+  std::string EXIF_SubsecTimeOriginal;        // 37521
+  std::string EXIF_SubsecTimeDigitized;       // 37522
+  std::string EXIF_FlashPixVersion;           // 40960
+  int32_t EXIF_ColorSpace = 0;                // 40961
+  int32_t EXIF_ExifImageWidth = 0;            // 40962
+  int32_t EXIF_ExifImageHeight = 0;           // 40963
+  std::string EXIF_RelatedSoundFile;          // 40964
+  double EXIF_FocalPlaneXResolution = 0;      // 41486
+  double EXIF_FocalPlaneYResolution = 0;      // 41487
+  int32_t EXIF_FocalPlaneResolutionUnit = 0;  // 41488
+  double EXIF_ExposureIndex = 0;              // 41493
+  int32_t EXIF_SensingMethod = 0;             // 41495
+  int32_t EXIF_FileSource = 0;                // 41728
+  int32_t EXIF_SceneType = 0;                 // 41729
+  int32_t EXIF_ExposureMode = -1;             // 41986
+  int32_t EXIF_WhiteBalance = -1;             // 41987
+  double EXIF_DigitalZoomRatio = 0;           // 41988
+  int32_t EXIF_FocalLengthIn35mmFilm = 0;     // 41989
+  int32_t EXIF_SceneCaptureType = -1;         // 41990
+  int32_t EXIF_GainControl = -1;              // 41991
+  int32_t EXIF_Contrast = -1;                 // 41992
+  int32_t EXIF_Saturation = -1;               // 41993
+  int32_t EXIF_Sharpness = -1;                // 41994
+  int32_t EXIF_SubjectDistanceRange = -1;     // 41996
+  std::string EXIF_ImageUniqueID;             // 42016
   // GPS directory (tags 0..26 and 29)
   bool EXIF_HasGPSData = false;
-  std::string EXIF_GPSVersionID;             // 0
-  std::string EXIF_GPSLatitudeRef;           // 1
-  double EXIF_GPSLatitude[3] = {};           // 2: degrees, minutes, seconds
-  std::string EXIF_GPSLongitudeRef;          // 3
-  double EXIF_GPSLongitude[3] = {};          // 4
-  int32_t EXIF_GPSAltitudeRef = 0;           // 5
-  double EXIF_GPSAltitude = 0;               // 6
-  double EXIF_GPSTimeStamp[3] = {};          // 7
-  std::string EXIF_GPSSatellites;            // 8
-  std::string EXIF_GPSStatus;                // 9
-  std::string EXIF_GPSMeasureMode;           // 10
-  double EXIF_GPSDOP = 0;                    // 11
-  std::string EXIF_GPSSpeedRef;              // 12
-  double EXIF_GPSSpeed = 0;                  // 13
-  std::string EXIF_GPSTrackRef;              // 14
-  double EXIF_GPSTrack = 0;                  // 15
-  std::string EXIF_GPSImgDirectionRef;       // 16
-  double EXIF_GPSImgDirection = 0;           // 17
-  std::string EXIF_GPSMapDatum;              // 18
-  std::string EXIF_GPSDestLatitudeRef;       // 19
-  double EXIF_GPSDestLatitude[3] = {};       // 20
-  std::string EXIF_GPSDestLongitudeRef;      // 21
-  double EXIF_GPSDestLongitude[3] = {};      // 22
-  std::string EXIF_GPSDestBearingRef;        // 23
-  double EXIF_GPSDestBearing = 0;            // 24
-  std::string EXIF_GPSDestDistanceRef;       // 25
-  double EXIF_GPSDestDistance = 0;           // 26
-  std::string EXIF_GPSDateStamp;             // 29
+  std::string EXIF_GPSVersionID;         // 0
+  std::string EXIF_GPSLatitudeRef;       // 1
+  double EXIF_GPSLatitude[3] = {};       // 2: degrees, minutes, seconds
+  std::string EXIF_GPSLongitudeRef;      // 3
+  double EXIF_GPSLongitude[3] = {};      // 4
+  int32_t EXIF_GPSAltitudeRef = 0;       // 5
+  double EXIF_GPSAltitude = 0;           // 6
+  double EXIF_GPSTimeStamp[3] = {};      // 7
+  std::string EXIF_GPSSatellites;        // 8
+  std::string EXIF_GPSStatus;            // 9
+  std::string EXIF_GPSMeasureMode;       // 10
+  double EXIF_GPSDOP = 0;                // 11
+  std::string EXIF_GPSSpeedRef;          // 12
+  double EXIF_GPSSpeed = 0;              // 13
+  std::string EXIF_GPSTrackRef;          // 14
+  double EXIF_GPSTrack = 0;              // 15
+  std::string EXIF_GPSImgDirectionRef;   // 16
+  double EXIF_GPSImgDirection = 0;       // 17
+  std::string EXIF_GPSMapDatum;          // 18
+  std::string EXIF_GPSDestLatitudeRef;   // 19
+  double EXIF_GPSDestLatitude[3] = {};   // 20
+  std::string EXIF_GPSDestLongitudeRef;  // 21
+  double EXIF_GPSDestLongitude[3] = {};  // 22
+  std::string EXIF_GPSDestBearingRef;    // 23
+  double EXIF_GPSDestBearing = 0;        // 24
+  std::string EXIF_GPSDestDistanceRef;   // 25
+  double EXIF_GPSDestDistance = 0;       // 26
+  std::string EXIF_GPSDateStamp;         // 29
 
   // Copies every EXIF field (not the thumbnail).
   void AssignExif(const TIOExifFields& other) { *this = other; }
@@ -274,12 +274,12 @@ class TIOParamsVals : public TIOExifFields {
   void Assign(const TIOParamsVals& other);
 
   // Setters with side effects.
-  void SetDpiX(int32_t value);         // also EXIF_XResolution
-  void SetDpiY(int32_t value);         // also EXIF_YResolution
-  void SetImageIndex(int32_t value);   // also TIFF_, DCX_, GIF_, ICO_, CUR_ImageIndex
-  void SetImageCount(int32_t value);   // also TIFF_ImageCount, AVI_FrameCount, GIF_ImageCount,
-                                       // PDF_PageCount
-  void SetGetThumbnail(bool value);    // also JPEG_GetExifThumbnail
+  void SetDpiX(int32_t value);              // also EXIF_XResolution
+  void SetDpiY(int32_t value);              // also EXIF_YResolution
+  void SetImageIndex(int32_t value);        // also TIFF_, DCX_, GIF_, ICO_, CUR_ImageIndex
+  void SetImageCount(int32_t value);        // also TIFF_ImageCount, AVI_FrameCount, GIF_ImageCount,
+                                            // PDF_PageCount
+  void SetGetThumbnail(bool value);         // also JPEG_GetExifThumbnail
   void SetTIFF_Orientation(int32_t value);  // also EXIF_Orientation
   // Replaces the palette of the file read (ColorMapCount follows).
   void SetColorMap(const TRGB* colors, int count);

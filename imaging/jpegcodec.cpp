@@ -9,15 +9,15 @@
 // Reading turns that into the abort flag, writing into EImageJpegException.
 #include "imaging/jpegcodec.h"
 
+#include <jerror.h>
+#include <jpeglib.h>
+
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
-
-#include <jerror.h>
-#include <jpeglib.h>
 
 #include "imaging/bytereader.h"
 
@@ -191,8 +191,7 @@ void initDestination(j_compress_ptr cinfo) {
 void writeOut(DestMgr* dst, size_t count) {
   if (count == 0) return;
   // A stream that takes less than it is given (disk full) fails the write; it goes on.
-  if (dst->stream->Write(dst->buffer.get(), count) != count && dst->aborting)
-    *dst->aborting = true;
+  if (dst->stream->Write(dst->buffer.get(), count) != count && dst->aborting) *dst->aborting = true;
 }
 
 boolean emptyOutputBuffer(j_compress_ptr cinfo) {
@@ -360,19 +359,27 @@ class IccCollector {
 
 J_COLOR_SPACE targetSpace(uint8_t colorSpace) {
   switch (colorSpace) {
-    case 1: return JCS_GRAYSCALE;
-    case 2: return JCS_YCbCr;
-    case 3: return JCS_CMYK;
-    case 4: return JCS_YCCK;
-    default: return JCS_RGB;
+    case 1:
+      return JCS_GRAYSCALE;
+    case 2:
+      return JCS_YCbCr;
+    case 3:
+      return JCS_CMYK;
+    case 4:
+      return JCS_YCCK;
+    default:
+      return JCS_RGB;
   }
 }
 
 J_DCT_METHOD dctMethod(uint8_t m) {
   switch (m) {
-    case 1: return JDCT_IFAST;
-    case 2: return JDCT_FLOAT;
-    default: return JDCT_ISLOW;
+    case 1:
+      return JDCT_IFAST;
+    case 2:
+      return JDCT_FLOAT;
+    default:
+      return JDCT_ISLOW;
   }
 }
 
@@ -409,13 +416,32 @@ void applyOrientation(TImageBitmap& bmp, int orientation) {
     for (int x = 0; x < w; ++x) {
       int dx = x, dy = y;
       switch (orientation) {
-        case 2: dx = w - 1 - x; break;
-        case 3: dx = w - 1 - x; dy = h - 1 - y; break;
-        case 4: dy = h - 1 - y; break;
-        case 5: dx = y; dy = x; break;
-        case 6: dx = h - 1 - y; dy = x; break;
-        case 7: dx = h - 1 - y; dy = w - 1 - x; break;
-        case 8: dx = y; dy = w - 1 - x; break;
+        case 2:
+          dx = w - 1 - x;
+          break;
+        case 3:
+          dx = w - 1 - x;
+          dy = h - 1 - y;
+          break;
+        case 4:
+          dy = h - 1 - y;
+          break;
+        case 5:
+          dx = y;
+          dy = x;
+          break;
+        case 6:
+          dx = h - 1 - y;
+          dy = x;
+          break;
+        case 7:
+          dx = h - 1 - y;
+          dy = w - 1 - x;
+          break;
+        case 8:
+          dx = y;
+          dy = w - 1 - x;
+          break;
       }
       std::memcpy(out.ScanLine(dy) + size_t(dx) * bpp, src + size_t(x) * bpp, bpp);
     }
@@ -493,8 +519,7 @@ TImageICC JpegReadICC(Stream& stream) {
         if (!readByte(code)) break;
       if (code == 0xFF || code == 0x00) continue;
       if (code == 0xD9) break;  // EOI
-      const bool sof = code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 &&
-                       code != 0xCC;
+      const bool sof = code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
       if (sof) break;
       if (code == 0x01 || (code >= 0xD0 && code <= 0xD8)) continue;  // no payload
       if (stream.Read(b, 2) != 2) break;
@@ -564,10 +589,9 @@ void JpegPrepareMarkers(TIOParamsVals& params) {
 
 // ---- reading ------------------------------------------------------------------------------
 
-void JPEGReadStream(Stream& stream, Stream* tables, TImageBitmap& bitmap, int maxRows,
-                    bool readICC, bool /*dropICCMarkers*/, bool invertCMYK, bool readMeta,
-                    bool rawColor, bool paramsOnly, TProgressRec& progress,
-                    TIOParamsVals& params) {
+void JPEGReadStream(Stream& stream, Stream* tables, TImageBitmap& bitmap, int maxRows, bool readICC,
+                    bool /*dropICCMarkers*/, bool invertCMYK, bool readMeta, bool rawColor,
+                    bool paramsOnly, TProgressRec& progress, TIOParamsVals& params) {
   bool localAbort = false;
   bool* aborting = progress.Aborting ? progress.Aborting : &localAbort;
   auto fail = [&] { *aborting = true; };
@@ -714,9 +738,15 @@ void JPEGReadStream(Stream& stream, Stream* tables, TImageBitmap& bitmap, int ma
 
     int denom = 1;
     switch (params.JPEG_Scale) {
-      case 2: denom = 2; break;
-      case 3: denom = 4; break;
-      case 4: denom = 8; break;
+      case 2:
+        denom = 2;
+        break;
+      case 3:
+        denom = 4;
+        break;
+      case 4:
+        denom = 8;
+        break;
       case 0:
         if (params.Width > 0 && params.Height > 0) {
           for (int d : {8, 4, 2, 1}) {
@@ -728,7 +758,8 @@ void JPEGReadStream(Stream& stream, Stream* tables, TImageBitmap& bitmap, int ma
           }
         }
         break;
-      default: break;
+      default:
+        break;
     }
     cinfo.scale_num = 1;
     cinfo.scale_denom = static_cast<unsigned>(denom);
@@ -761,8 +792,8 @@ void JPEGReadStream(Stream& stream, Stream* tables, TImageBitmap& bitmap, int ma
       }
       const TImagePixelFormat got = allocated ? bitmap.PixelFormat() : imNone;
       // The buffer may hold another format than asked (imTBitmap has no im8g etc.).
-      const bool direct = (got == im24RGB && !grey && !cmyk) || (got == im8g && grey) ||
-                          (got == imCMYK && cmyk);
+      const bool direct =
+          (got == im24RGB && !grey && !cmyk) || (got == im8g && grey) || (got == imCMYK && cmyk);
       if (!allocated || (!direct && got != im24RGB)) {
         fail();
       } else {
@@ -820,8 +851,7 @@ void JPEGReadStream(Stream& stream, Stream* tables, TImageBitmap& bitmap, int ma
       continue;
     }
     if ((m->marker >= kApp0 && m->marker <= 0xEF) || m->marker == kCom)
-      params.JPEG_MarkerList.AddMarker(static_cast<uint8_t>(m->marker), m->data,
-                                       m->data_length);
+      params.JPEG_MarkerList.AddMarker(static_cast<uint8_t>(m->marker), m->data, m->data_length);
   }
 
   if (decoded && !*aborting && !paramsOnly) {
@@ -838,10 +868,10 @@ void JPEGReadStream(Stream& stream, Stream* tables, TImageBitmap& bitmap, int ma
   if (readMeta && ok) readMetadata(params, jfifX, jfifY, decoded ? &bitmap : nullptr);
 }
 
-void JpegReadStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
-                    bool paramsOnly, TProgressRec& progress) {
-  JPEGReadStream(stream, nullptr, bitmap, -1, true, true, false, true, false, paramsOnly,
-                 progress, params);
+void JpegReadStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
+                    TProgressRec& progress) {
+  JPEGReadStream(stream, nullptr, bitmap, -1, true, true, false, true, false, paramsOnly, progress,
+                 params);
 }
 
 // ---- writing ------------------------------------------------------------------------------

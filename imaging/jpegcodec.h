@@ -19,18 +19,17 @@ class EImageJpegException : public std::runtime_error {
 // Reads a JPEG from the stream's position. maxRows < 0: all rows. Library errors never
 // escape: they set the abort flag. tables: an abbreviated table specification read first
 // (may be null).
-void JPEGReadStream(Stream& stream, Stream* tables, TImageBitmap& bitmap, int maxRows,
-                    bool readICC, bool dropICCMarkers, bool invertCMYK, bool readMetadata,
-                    bool rawColor, bool paramsOnly, TProgressRec& progress,
-                    TIOParamsVals& params);
+void JPEGReadStream(Stream& stream, Stream* tables, TImageBitmap& bitmap, int maxRows, bool readICC,
+                    bool dropICCMarkers, bool invertCMYK, bool readMetadata, bool rawColor,
+                    bool paramsOnly, TProgressRec& progress, TIOParamsVals& params);
 // Writes bitmap as JPEG with the settings in params; raises EImageJpegException on a library
 // error.
 void JPEGWriteStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
                      TProgressRec& progress);
 
 // The registry's contract.
-void JpegReadStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
-                    bool paramsOnly, TProgressRec& progress);
+void JpegReadStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
+                    TProgressRec& progress);
 void JpegWriteStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
                      TProgressRec& progress);
 bool JpegTryStream(Stream& stream);  // restores the stream position

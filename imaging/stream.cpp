@@ -34,8 +34,8 @@ mode_t newFileMode() {
 
 std::vector<uint8_t> Stream::ReadRest(size_t maxBytes) {
   const int64_t rest = Remaining();
-  size_t n = static_cast<size_t>(std::min<int64_t>(rest, static_cast<int64_t>(
-                                                             std::min<size_t>(maxBytes, INT64_MAX))));
+  size_t n = static_cast<size_t>(
+      std::min<int64_t>(rest, static_cast<int64_t>(std::min<size_t>(maxBytes, INT64_MAX))));
   std::vector<uint8_t> bytes(n);
   if (n > 0) bytes.resize(Read(bytes.data(), n));
   return bytes;
@@ -142,15 +142,13 @@ AtomicFileStream::AtomicFileStream(const std::string& targetPath)
   const fs::path target(m_target);
   fs::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
-  std::string pattern =
-      (folder / ("." + target.filename().string() + ".lumaprep-XXXXXX")).string();
+  std::string pattern = (folder / ("." + target.filename().string() + ".lumaprep-XXXXXX")).string();
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   const int fd = ::mkstemp(name.data());
   if (fd < 0) throw EFCreateError(createErrorText(targetPath, errno));
   // The new file gets the target's permissions when it replaces one, else the usual ones.
-  const mode_t mode =
-      ::stat(m_target.c_str(), &st) == 0 ? (st.st_mode & 07777) : newFileMode();
+  const mode_t mode = ::stat(m_target.c_str(), &st) == 0 ? (st.st_mode & 07777) : newFileMode();
   ::fchmod(fd, mode);
   std::FILE* f = ::fdopen(fd, "w+b");
   if (!f) {

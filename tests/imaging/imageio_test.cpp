@@ -2,13 +2,12 @@
 // the load and save frames of TImageIO.
 #include "imaging/imageio.h"
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "imaging/bytereader.h"
 #include "imaging/jpegcodec.h"
@@ -218,7 +217,7 @@ TEST(IOParamsTest, DefaultsResetInfoAndAssign) {
   p.ResetInfo();
   EXPECT_TRUE(p.JPEG_Progressive);  // kept for the next write
   EXPECT_EQ(p.JPEG_Quality, 33);
-  EXPECT_EQ(p.ColorMapCount, 2);    // not metadata
+  EXPECT_EQ(p.ColorMapCount, 2);  // not metadata
   EXPECT_TRUE(p.XMP_Info.empty());
   EXPECT_TRUE(p.GIF_Comments.empty());
   EXPECT_TRUE(p.InputICC.empty());
@@ -241,9 +240,9 @@ TEST(IOParamsTest, SettersMoveTheirLinkedFields) {
   EXPECT_DOUBLE_EQ(p.EXIF_XResolution, 72);
   EXPECT_DOUBLE_EQ(p.EXIF_YResolution, 96);
   p.SetImageIndex(3);
-  EXPECT_EQ(p.TIFF_ImageIndex + p.DCX_ImageIndex + p.GIF_ImageIndex + p.ICO_ImageIndex +
-                p.CUR_ImageIndex,
-            15);
+  EXPECT_EQ(
+      p.TIFF_ImageIndex + p.DCX_ImageIndex + p.GIF_ImageIndex + p.ICO_ImageIndex + p.CUR_ImageIndex,
+      15);
   p.SetImageCount(7);
   EXPECT_EQ(p.TIFF_ImageCount + p.AVI_FrameCount + p.GIF_ImageCount, 21);
   p.SetGetThumbnail(true);
@@ -306,7 +305,7 @@ TEST(IptcTest, PhotoshopBlockRoundTripAndDamage) {
 
 TEST(RegistryTest, BuiltInEntriesInListOrder) {
   ResetFileFormats();
-  const TIOFileType order[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12,
+  const TIOFileType order[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
                                16, 13, 14, 17, 18, 19, 20, 24, 25, 26, 27};
   ASSERT_EQ(GetFileFormatCount(), int(std::size(order)));
   for (int i = 0; i < GetFileFormatCount(); ++i) {
@@ -492,8 +491,8 @@ TEST_F(IoDir, SaveDispatchesByExtension) {
   io.ImageBitmap()->Allocate(4, 4, im24RGB);
   io.SaveToFile("");  // nothing happens
   EXPECT_EQ(FilesInDir(), 0);
-  for (const char* name : {"out.cur", "out.avi", "out.wmf", "out.emf", "out.crw", "out.xyz",
-                           "out.vec"}) {
+  for (const char* name :
+       {"out.cur", "out.avi", "out.wmf", "out.emf", "out.crw", "out.xyz", "out.vec"}) {
     SCOPED_TRACE(name);
     io.SetAborting(false);
     EXPECT_NO_THROW(io.SaveToFile(Path(name)));

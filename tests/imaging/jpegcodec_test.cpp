@@ -2,14 +2,13 @@
 // markers carried through a conversion, damaged input, and the error manager.
 #include "imaging/jpegcodec.h"
 
+#include <gtest/gtest.h>
 #include <png.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-
-#include <gtest/gtest.h>
 
 #include "imaging/imageio.h"
 #include "testdata.h"
@@ -287,8 +286,8 @@ TEST(JpegRead, StartMarkerMustBeWithinTheFirst100Bytes) {
     size_t junk;
     bool loads;
   };
-  for (const Case& c : {Case{0, true}, Case{50, true}, Case{99, true}, Case{100, false},
-                        Case{200, false}}) {
+  for (const Case& c :
+       {Case{0, true}, Case{50, true}, Case{99, true}, Case{100, false}, Case{200, false}}) {
     SCOPED_TRACE(c.junk);
     std::vector<uint8_t> data(c.junk, 0x20);
     data.insert(data.end(), jpeg.begin(), jpeg.end());
@@ -419,8 +418,8 @@ TEST(JpegWrite, ColourSpacesAndTheirHeaders) {
     int adobe;
   };
   const Case cases[] = {
-      {"grey", 1, 1, 1, 0},  {"YCbCr", 2, 3, 1, 0}, {"RGB", 0, 3, 0, 1},
-      {"CMYK", 3, 4, 1, 1},  {"YCCK", 4, 4, 0, 1},
+      {"grey", 1, 1, 1, 0}, {"YCbCr", 2, 3, 1, 0}, {"RGB", 0, 3, 0, 1},
+      {"CMYK", 3, 4, 1, 1}, {"YCCK", 4, 4, 0, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -544,9 +543,9 @@ TEST_F(TempDir, ConversionKeepsCommentsProfilesAndMakerMarkers) {
     const char* prefix;
   };
   const Case cases[] = {
-      {"hopper.jpg", 0xFE, nullptr},                      // comment
-      {"Canon_40D.jpg", 0xE2, "ICC_PROFILE"},             // ICC profile chunk
-      {"Canon_40D.jpg", 0xE1, "Exif"},                    // EXIF kept as it was
+      {"hopper.jpg", 0xFE, nullptr},                             // comment
+      {"Canon_40D.jpg", 0xE2, "ICC_PROFILE"},                    // ICC profile chunk
+      {"Canon_40D.jpg", 0xE1, "Exif"},                           // EXIF kept as it was
       {"jfif-jfxx-thumbnail-olympus-d320l.jpg", 0xEC, nullptr},  // maker APP12
       {"jfif-jfxx-thumbnail-olympus-d320l.jpg", 0xE0, "JFXX"},   // a later APP0 stays
       {"iptc.jpg", 0xED, "Photoshop 3.0"},
@@ -770,8 +769,8 @@ TEST(JpegRead, ScaleAndParametersOnly) {
     int used;
   };
   const Case cases[] = {
-      {"full", 1, 0, 0, 1},       {"half", 2, 0, 0, 2},
-      {"eighth", 4, 0, 0, 8},     {"auto 20x12", 0, 20, 12, 4},
+      {"full", 1, 0, 0, 1},         {"half", 2, 0, 0, 2},
+      {"eighth", 4, 0, 0, 8},       {"auto 20x12", 0, 20, 12, 4},
       {"auto 21x12", 0, 21, 12, 2}, {"auto without a size", 0, 0, 0, 1},
   };
   for (const Case& c : cases) {
