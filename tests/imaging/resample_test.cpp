@@ -1,6 +1,12 @@
 #include "imaging/resample.h"
 
+#include <cmath>
+#include <filesystem>
+
 #include <gtest/gtest.h>
+
+#include "imaging/imageio.h"
+#include "testdata.h"
 
 #include <climits>
 #include <cstring>
@@ -420,6 +426,60 @@ TEST(Resample, RandomRequests) {
       ASSERT_EQ(b.AlphaChannel()->Width(), b.Width());
     }
   }
+}
+
+}  // namespace
+}  // namespace lumaprep
+
+namespace lumaprep {
+namespace {
+
+// Sample photos loaded into a preview-like buffer and shrunk the way the conversion job does:
+// every pixel is the source pixel at the truncated coordinates, fully transparent ones grey,
+// and the alpha channel follows.
+TEST(Resample, SampleFilesShrinkLikeTheJob) {
+  LUMAPREP_REQUIRE_TESTDATA();
+  int checked = 0;
+  for (const char* folder : {"jpeg", "png", "bmp", "gif", "tiff", "tga"}) {
+    const std::filesystem::path dir = test::TestDataDir() / folder;
+    if (!std::filesystem::is_directory(dir)) continue;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      if (!entry.is_regular_file()) continue;
+      SCOPED_TRACE(entry.path().string());
+      TImageBitmap view;
+      view.SetLocation(imTBitmap);
+      TImageIO io(&view);
+      io.LoadFromFile(entry.path().string());
+      if (io.Aborting() || view.IsEmpty()) continue;
+      TImageBitmap original;
+      original.SetLocation(imMemory);
+      original.Assign(view);
+      const int w = view.Width(), h = view.Height();
+
+      TImageProc(view).Resample(37, -1, rfNone);
+      ASSERT_EQ(view.Width(), 37);
+      ASSERT_EQ(view.Height(), std::max(1, int(int64_t(h) * 37 / w)));
+      ASSERT_EQ(view.PixelFormat(), original.PixelFormat());
+      ASSERT_EQ(view.HasAlphaChannel(), original.HasAlphaChannel());
+      // Ratios stored as doubles, products in extended precision, as the routine does.
+      const double xr = double((long double)w / 37);
+      const double yr = double((long double)h / view.Height());
+      for (int y = 0; y < view.Height(); ++y) {
+        for (int x = 0; x < 37; ++x) {
+          const int sx = int((long double)x * xr), sy = int((long double)y * yr);
+          TRGB expected = original.Pixels(sx, sy);
+          if (original.HasAlphaChannel()) {
+            const uint8_t a = original.Alpha(sx, sy);
+            ASSERT_EQ(view.Alpha(x, y), a);
+            if (a == 0 && original.PixelFormat() == im24RGB) expected = TRGB{128, 128, 128};
+          }
+          ASSERT_EQ(view.Pixels(x, y), expected) << x << "," << y;
+        }
+      }
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 10);
 }
 
 }  // namespace
