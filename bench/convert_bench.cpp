@@ -51,8 +51,8 @@ void setCounters(benchmark::State& state) {
   double mp = 0;
   for (const Photo& p : photos()) mp += p.megapixels;
   const double n = double(state.iterations());
-  state.counters["photos/s"] = benchmark::Counter(n * double(photos().size()),
-                                                  benchmark::Counter::kIsRate);
+  state.counters["photos/s"] =
+      benchmark::Counter(n * double(photos().size()), benchmark::Counter::kIsRate);
   state.counters["MP/s"] = benchmark::Counter(n * mp, benchmark::Counter::kIsRate);
 }
 

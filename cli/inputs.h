@@ -12,9 +12,9 @@ namespace lumaprep::cli {
 bool IsAdmitted(const std::string& path);
 
 struct TInputList {
-  std::vector<std::string> files;     // admitted files, in list order
-  std::vector<std::string> refused;   // named files the admission test refused
-  std::vector<std::string> missing;   // names that are neither a file nor a folder
+  std::vector<std::string> files;    // admitted files, in list order
+  std::vector<std::string> refused;  // named files the admission test refused
+  std::vector<std::string> missing;  // names that are neither a file nor a folder
 };
 
 // Files are taken as given (then tested like the window's list). A folder contributes the

@@ -21,11 +21,16 @@ bool parseInt(const std::string& text, int lo, int hi, int& value) {
 }
 
 bool parseClash(const std::string& text, TClashPolicy& policy) {
-  if (text == "ask") policy = TClashPolicy::kAsk;
-  else if (text == "overwrite") policy = TClashPolicy::kOverwrite;
-  else if (text == "skip") policy = TClashPolicy::kSkip;
-  else if (text == "autoname") policy = TClashPolicy::kAutoName;
-  else return false;
+  if (text == "ask")
+    policy = TClashPolicy::kAsk;
+  else if (text == "overwrite")
+    policy = TClashPolicy::kOverwrite;
+  else if (text == "skip")
+    policy = TClashPolicy::kSkip;
+  else if (text == "autoname")
+    policy = TClashPolicy::kAutoName;
+  else
+    return false;
   return true;
 }
 

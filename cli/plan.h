@@ -21,8 +21,8 @@ std::string CheckTargetFileWith(const std::string& target, TOverWriteChoice& cho
 
 struct TPlannedFile {
   std::string source;
-  std::string target;     // empty: skipped because the target exists
-  bool clashed = false;   // the target name (before auto-naming) already existed
+  std::string target;    // empty: skipped because the target exists
+  bool clashed = false;  // the target name (before auto-naming) already existed
   // Index of the latest earlier entry whose source or target is this entry's source or target:
   // this entry is converted only after that one is finished, as in the window's sequential job.
   int after = -1;

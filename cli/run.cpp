@@ -40,6 +40,7 @@ void installStopHandlers() {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 }
+
 constexpr int kBarWidth = 30;
 
 // An exception text on one line.
@@ -138,8 +139,7 @@ class TRunState {
     int filled = m_total > 0 ? m_finished * kBarWidth / m_total : kBarWidth;
     int percent = m_total > 0 ? m_finished * 100 / m_total : 100;
     *m_console.err << "\r[" << std::string(filled, '#') << std::string(kBarWidth - filled, ' ')
-                   << "] " << m_finished << '/' << m_total << ' ' << percent << '%'
-                   << std::flush;
+                   << "] " << m_finished << '/' << m_total << ' ' << percent << '%' << std::flush;
   }
   void line(const std::string& text) {
     clearBar();
@@ -244,14 +244,21 @@ int RunConversion(const TCliOptions& options, TConsole& console, TRunCounts* cou
   // Name decisions, in list order, before anything is converted.
   TOverWriteChoice choice = owIgnore;
   switch (options.onClash) {
-    case TClashPolicy::kOverwrite: choice = owOverWriteAll; break;
-    case TClashPolicy::kSkip: choice = owIgnoreAll; break;
-    case TClashPolicy::kAutoName: choice = owAutoNameAll; break;
+    case TClashPolicy::kOverwrite:
+      choice = owOverWriteAll;
+      break;
+    case TClashPolicy::kSkip:
+      choice = owIgnoreAll;
+      break;
+    case TClashPolicy::kAutoName:
+      choice = owAutoNameAll;
+      break;
     case TClashPolicy::kAsk:
-    case TClashPolicy::kUnset: break;
+    case TClashPolicy::kUnset:
+      break;
   }
-  const bool asking = options.onClash == TClashPolicy::kAsk ||
-                      options.onClash == TClashPolicy::kUnset;
+  const bool asking =
+      options.onClash == TClashPolicy::kAsk || options.onClash == TClashPolicy::kUnset;
   bool notAskedNoTerminal = false;
   TAskOverWrite ask = [&](const std::string& target) {
     if (!console.canAsk) {
@@ -283,8 +290,9 @@ int RunConversion(const TCliOptions& options, TConsole& console, TRunCounts* cou
     state.Skip(entry.source, plain + " exists");
   }
   if (notAskedNoTerminal)
-    state.Notice("not a terminal, so existing targets were not asked about; "
-                 "choose with --on-clash overwrite|skip|autoname");
+    state.Notice(
+        "not a terminal, so existing targets were not asked about; "
+        "choose with --on-clash overwrite|skip|autoname");
 
   // Largest files first, so that no worker is left with a big photo while the others idle at the
   // end. Only when no entry has to wait for another: those must be taken in list order.
@@ -324,8 +332,8 @@ int RunConversion(const TCliOptions& options, TConsole& console, TRunCounts* cou
     *console.err << "dry run: would convert " << order.size() << ", skipped " << total.skipped
                  << ", failed " << total.failed << '\n';
   else
-    *console.err << "converted " << total.converted << ", skipped " << total.skipped
-                 << ", failed " << total.failed << " in " << formatSeconds(seconds) << " s\n";
+    *console.err << "converted " << total.converted << ", skipped " << total.skipped << ", failed "
+                 << total.failed << " in " << formatSeconds(seconds) << " s\n";
   if (notStarted > 0) return kExitStopped;
   return total.failed > 0 ? kExitFailed : kExitOk;
 }

@@ -10,8 +10,8 @@ namespace lumaprep::cli {
 
 // Exit status.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;  // at least one file failed
-inline constexpr int kExitUsage = 2;   // bad options, or nothing could be started
+inline constexpr int kExitFailed = 1;     // at least one file failed
+inline constexpr int kExitUsage = 2;      // bad options, or nothing could be started
 inline constexpr int kExitStopped = 130;  // interrupted (Ctrl-C) or terminated
 
 struct TConsole {

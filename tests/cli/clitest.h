@@ -13,8 +13,8 @@ class TempDir {
  public:
   TempDir() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string("lumaprep-cli-") + (info ? info->test_suite_name() : "x") +
-                       "-" + (info ? info->name() : "x") + "-" + std::to_string(getpid());
+    std::string name = std::string("lumaprep-cli-") + (info ? info->test_suite_name() : "x") + "-" +
+                       (info ? info->name() : "x") + "-" + std::to_string(getpid());
     for (char& c : name)
       if (c == '/') c = '_';
     m_path = std::filesystem::temp_directory_path() / name;

@@ -19,10 +19,9 @@ TEST(IsAdmitted, IsTheWindowsSubstringTest) {
     bool admitted;
   };
   const Case cases[] = {
-      {"photo.jpg", true},   {"photo.JPG", true},      {"a/photo.jpeg", true},
-      {"photo.jp", true},    {"photo.tga", true},      {"photo.p", true},
-      {"photo.tiff", false}, {"photo.j2c", false},     {"notes.txt", false},
-      {"README", false},     {"my.dir/README", false}, {"a.b/c.png", true},
+      {"photo.jpg", true},  {"photo.JPG", true}, {"a/photo.jpeg", true},   {"photo.jp", true},
+      {"photo.tga", true},  {"photo.p", true},   {"photo.tiff", false},    {"photo.j2c", false},
+      {"notes.txt", false}, {"README", false},   {"my.dir/README", false}, {"a.b/c.png", true},
       {"photo.", true},  // "." occurs in the list: the window admits it and the load fails
   };
   for (const Case& c : cases) {
@@ -48,9 +47,15 @@ TEST(CollectInputs, FilesFoldersAndTheirOrder) {
       {"folder, every admitted file, sorted", {"d"}, false, "*", {"d/a.JPG", "d/b.jpg", "d/c.png"}},
       {"extension narrows files only", {"d"}, false, "jpg", {"d/a.JPG", "d/b.jpg"}},
       // Unlike the window's scan, the extension does not decide which subfolders are entered.
-      {"recursive", {"d"}, true, "jpg",
+      {"recursive",
+       {"d"},
+       true,
+       "jpg",
        {"d/2019/deeper/f.jpg", "d/2019/e.jpg", "d/a.JPG", "d/b.jpg", "d/x.jpg/g.jpg"}},
-      {"named files in the order given", {"loose.bmp", "d/c.png", "loose.bmp"}, false, "jpg",
+      {"named files in the order given",
+       {"loose.bmp", "d/c.png", "loose.bmp"},
+       false,
+       "jpg",
        {"loose.bmp", "d/c.png", "loose.bmp"}},
   };
   for (const Case& c : cases) {

@@ -23,10 +23,10 @@ TEST(ParseArguments, DefaultsAreTheWindowsStartValues) {
 }
 
 TEST(ParseArguments, AcceptsEveryOptionInBothSpellings) {
-  TParseResult r = ParseArguments({"--width=800", "--height", "600", "--quality", "0",
-                                   "--output=/tmp/o", "--recursive", "--ext", " .JPG ",
-                                   "--on-clash", "ask", "--all", "--jobs=3", "--fast",
-                                   "--dry-run", "dir", "--", "-odd.jpg"});
+  TParseResult r =
+      ParseArguments({"--width=800", "--height", "600", "--quality", "0", "--output=/tmp/o",
+                      "--recursive", "--ext", " .JPG ", "--on-clash", "ask", "--all", "--jobs=3",
+                      "--fast", "--dry-run", "dir", "--", "-odd.jpg"});
   ASSERT_TRUE(r.ok) << r.error;
   const TCliOptions& o = r.options;
   EXPECT_EQ(o.width, 800);
@@ -50,9 +50,9 @@ TEST(ParseArguments, SizeValues) {
     int value;
   };
   const Case cases[] = {
-      {"auto", true, -1}, {"0", true, 0},     {"1024", true, 1024}, {"0800", true, 800},
-      {"9999", true, 9999}, {"10000", false, 0}, {"-1", false, 0},   {"+5", false, 0},
-      {"12 3", false, 0},  {"", false, 0},      {"AUTO", false, 0},  {"1e3", false, 0},
+      {"auto", true, -1},   {"0", true, 0},      {"1024", true, 1024}, {"0800", true, 800},
+      {"9999", true, 9999}, {"10000", false, 0}, {"-1", false, 0},     {"+5", false, 0},
+      {"12 3", false, 0},   {"", false, 0},      {"AUTO", false, 0},   {"1e3", false, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

@@ -30,22 +30,34 @@ TEST(CheckTargetFileWith, AgreesWithTheWindowsRulesOnRealFiles) {
     TOverWriteChoice answer;
   };
   const Case cases[] = {
-      {"a.jpg", owIgnore, owIgnore},          {"a.jpg", owIgnore, owOverWrite},
-      {"a.jpg", owIgnore, owAutoName},        {"a.jpg", owIgnore, owAutoNameAll},
-      {"a.jpg", owIgnoreAll, owOverWrite},    {"a.jpg", owOverWriteAll, owIgnore},
-      {"a.jpg", owAutoNameAll, owIgnore},     {"README", owIgnore, owAutoName},
-      {"free.jpg", owIgnore, owIgnore},       {"folder.jpg", owIgnore, owIgnore},
+      {"a.jpg", owIgnore, owIgnore},
+      {"a.jpg", owIgnore, owOverWrite},
+      {"a.jpg", owIgnore, owAutoName},
+      {"a.jpg", owIgnore, owAutoNameAll},
+      {"a.jpg", owIgnoreAll, owOverWrite},
+      {"a.jpg", owOverWriteAll, owIgnore},
+      {"a.jpg", owAutoNameAll, owIgnore},
+      {"README", owIgnore, owAutoName},
+      {"free.jpg", owIgnore, owIgnore},
+      {"folder.jpg", owIgnore, owIgnore},
       {"a.jpg", TOverWriteChoice(1), owIgnore},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + " remembered " + std::to_string(c.remembered) +
-                 " answer " + std::to_string(c.answer));
+    SCOPED_TRACE(std::string(c.name) + " remembered " + std::to_string(c.remembered) + " answer " +
+                 std::to_string(c.answer));
     int asked[2] = {0, 0};
     TOverWriteChoice mine = c.remembered, theirs = c.remembered;
     std::string a = CheckTargetFileWith(
-        dir / c.name, mine, [&](const std::string&) { ++asked[0]; return c.answer; }, onDisk());
-    std::string b = CheckTargetFile(
-        dir / c.name, theirs, [&](const std::string&) { ++asked[1]; return c.answer; });
+        dir / c.name, mine,
+        [&](const std::string&) {
+          ++asked[0];
+          return c.answer;
+        },
+        onDisk());
+    std::string b = CheckTargetFile(dir / c.name, theirs, [&](const std::string&) {
+      ++asked[1];
+      return c.answer;
+    });
     EXPECT_EQ(a, b);
     EXPECT_EQ(mine, theirs);
     EXPECT_EQ(asked[0], asked[1]);

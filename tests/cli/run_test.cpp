@@ -53,7 +53,7 @@ int count(const std::string& text, const std::string& part) {
 
 // Photos of several kinds; the JPEG ones are what the job mostly sees.
 const std::vector<std::string> kSamples = {
-    "jpeg/cat.jpg",      "jpeg/flower.jpg",    "jpeg/iptc.jpg", "jpeg/hopper_gray.jpg",
+    "jpeg/cat.jpg",         "jpeg/flower.jpg",        "jpeg/iptc.jpg",    "jpeg/hopper_gray.jpg",
     "jpeg/cmyk-sample.jpg", "jpeg/no-jfif-ycbcr.jpg", "png/basn2c08.png", "bmp/pal1.bmp",
 };
 
@@ -75,8 +75,9 @@ TEST(RunConversion, ParallelSequentialAndWindowJobWriteIdenticalFiles) {
     fs::remove_all(dir.path());
     for (const char* f : {"j1", "j2", "window"}) fs::create_directories(dir / f);
     for (const char* jobs : {"1", "2"}) {
-      std::vector<std::string> args = {"--width", s.width, "--height", s.height, "-q", "75",
-                                       "--jobs", jobs, "-o", dir / ("j" + std::string(jobs))};
+      std::vector<std::string> args = {
+          "--width", s.width,  "--height", s.height, "-q",
+          "75",      "--jobs", jobs,       "-o",     dir / ("j" + std::string(jobs))};
       args.insert(args.end(), sources.begin(), sources.end());
       RunResult r = runCli(args);
       EXPECT_EQ(r.status, kExitOk) << r.err;
@@ -133,7 +134,7 @@ TEST(RunConversion, ClashBehaviourForEachChoice) {
   struct Case {
     const char* name;
     std::vector<std::string> options;
-    std::string answers;   // typed on the terminal
+    std::string answers;  // typed on the terminal
     bool terminal;
     // Expected for out/cat.jpg and out/flower.jpg (both exist before): "old", "new", or the
     // name of the auto-named file that receives the new image.
@@ -147,13 +148,25 @@ TEST(RunConversion, ClashBehaviourForEachChoice) {
       {"skip", {"--on-clash", "skip"}, "", false, "old", "old", 0, "skipped"},
       {"autoname", {"--on-clash", "autoname"}, "", false, "cat(1).jpg", "flower(1).jpg", 0, ""},
       {"no terminal, no choice", {}, "", false, "old", "old", 0, "--on-clash"},
-      {"ask without a terminal", {"--on-clash", "ask"}, "o\n", false, "old", "old", 0,
+      {"ask without a terminal",
+       {"--on-clash", "ask"},
+       "o\n",
+       false,
+       "old",
+       "old",
+       0,
        "not a terminal"},
       {"ask: overwrite, then skip", {"--on-clash", "ask"}, "o\ns\n", true, "new", "old", 2, ""},
       {"ask: Enter is auto-name", {}, "\n\n", true, "cat(1).jpg", "flower(1).jpg", 2, ""},
       {"ask: bad answer asks again", {}, "x\nO\ns\n", true, "new", "old", 3, ""},
-      {"ask --all: one answer for all", {"--on-clash", "ask", "--all"}, "o\n", true, "new",
-       "new", 1, ""},
+      {"ask --all: one answer for all",
+       {"--on-clash", "ask", "--all"},
+       "o\n",
+       true,
+       "new",
+       "new",
+       1,
+       ""},
       {"ask: end of input skips", {}, "", true, "old", "old", 2, "skipped"},
   };
   for (const Case& c : cases) {
@@ -195,9 +208,9 @@ TEST(RunConversion, CorruptAndMissingInputsFailWithoutStoppingTheRun) {
   WriteFile(dir / "in/broken.jpg", "\xFF\xD8\xFF\xE0 not really a photo");
   WriteFile(dir / "in/notes.txt", "text");
   fs::create_directories(dir / "out");
-  RunResult r = runCli({"--width", "50", "--jobs", "2", "-o", dir / "out",
-                        sample("jpeg/cat.jpg"), dir / "in/broken.jpg", dir / "in/gone.jpg",
-                        dir / "in/notes.txt", sample("jpeg/flower.jpg")});
+  RunResult r = runCli({"--width", "50", "--jobs", "2", "-o", dir / "out", sample("jpeg/cat.jpg"),
+                        dir / "in/broken.jpg", dir / "in/gone.jpg", dir / "in/notes.txt",
+                        sample("jpeg/flower.jpg")});
   EXPECT_EQ(r.status, kExitFailed);
   EXPECT_NE(r.err.find("converted 2, skipped 1, failed 2 in "), std::string::npos) << r.err;
   // One line per problem, each naming the file.
@@ -219,8 +232,8 @@ TEST(RunConversion, FoldersDryRunAndUsage) {
   WriteFile(dir / "in/sub/z.png", ReadFile(sample("png/basn2c08.png")));
   WriteFile(dir / "out/x.jpg", "old");
 
-  RunResult r = runCli({"--dry-run", "-r", "--ext", "jpg", "--on-clash", "autoname", "-o",
-                        dir / "out", dir / "in"});
+  RunResult r = runCli(
+      {"--dry-run", "-r", "--ext", "jpg", "--on-clash", "autoname", "-o", dir / "out", dir / "in"});
   EXPECT_EQ(r.status, kExitOk) << r.err;
   EXPECT_EQ(r.out, dir / "in/sub/y.JPG" + " -> " + dir / "out/y.JPG" + "\n" + dir / "in/x.jpg" +
                        " -> " + dir / "out/x(1).jpg" + "\n");

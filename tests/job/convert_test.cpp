@@ -55,8 +55,8 @@ TEST_F(ConvertFileTest, WritesTheRequestedSizeAndPumpsEventsThreeTimes) {
     int expectW, expectH;
   };
   const Case cases[] = {
-      {"jpeg/flower.jpg", 100, -1, 100, 75},   {"jpeg/flower.jpg", -1, 90, 120, 90},
-      {"jpeg/flower.jpg", 0, 50, 480, 50},     {"jpeg/flower.jpg", -1, -1, 480, 360},
+      {"jpeg/flower.jpg", 100, -1, 100, 75},    {"jpeg/flower.jpg", -1, 90, 120, 90},
+      {"jpeg/flower.jpg", 0, 50, 480, 50},      {"jpeg/flower.jpg", -1, -1, 480, 360},
       {"jpeg/flower.jpg", 1024, -1, 1024, 768},  // a smaller source is enlarged
       {"png/basn2c08.png", 16, 8, 16, 8},
   };
@@ -67,8 +67,8 @@ TEST_F(ConvertFileTest, WritesTheRequestedSizeAndPumpsEventsThreeTimes) {
     SCOPED_TRACE(std::string(c.source) + " " + std::to_string(c.w) + "x" + std::to_string(c.h));
     std::string target = out(fs::path(c.source).filename().string());
     int pumped = 0;
-    TConvertResult r = ConvertFile(io, proc, sample(c.source), target, 55, c.w, c.h,
-                                   [&] { ++pumped; });
+    TConvertResult r =
+        ConvertFile(io, proc, sample(c.source), target, 55, c.w, c.h, [&] { ++pumped; });
     EXPECT_TRUE(r.Read);
     EXPECT_TRUE(r.Written);
     EXPECT_TRUE(bool(r));
@@ -87,7 +87,8 @@ TEST_F(ConvertFileTest, AFailedLoadWritesNothing) {
   TImageIO io(&bitmap);
   TImageProc proc(&bitmap);
   ASSERT_TRUE(ConvertFile(io, proc, sample("jpeg/cat.jpg"), out("cat.jpg"), 80, 64, -1, {}));
-  for (const char* bad : {"garbage.jpg", "jpeg/bad/truncated.jpg", "jpeg/bad/broken-sos-before-sof.jpg"}) {
+  for (const char* bad :
+       {"garbage.jpg", "jpeg/bad/truncated.jpg", "jpeg/bad/broken-sos-before-sof.jpg"}) {
     SCOPED_TRACE(bad);
     std::string source = fs::path(bad).has_parent_path() ? sample(bad) : out(bad);
     int pumped = 0;
@@ -125,10 +126,10 @@ TEST_F(ConvertFileTest, PreviewBufferAndMemoryBufferWriteTheSameBytes) {
                            "jpeg/iptc.jpg", "png/basn2c08.png", "bmp/pal1.bmp"}) {
     SCOPED_TRACE(name);
     std::string file = fs::path(name).filename().string();
-    TConvertResult a = ConvertFile(windowIo, windowProc, sample(name), out("w-" + file), 70,
-                                   100, -1, {});
-    TConvertResult b = ConvertFile(workerIo, workerProc, sample(name), out("m-" + file), 70,
-                                   100, -1, {});
+    TConvertResult a =
+        ConvertFile(windowIo, windowProc, sample(name), out("w-" + file), 70, 100, -1, {});
+    TConvertResult b =
+        ConvertFile(workerIo, workerProc, sample(name), out("m-" + file), 70, 100, -1, {});
     EXPECT_EQ(a.Written, b.Written);
     if (a.Written) {
       EXPECT_EQ(bytes(out("w-" + file)), bytes(out("m-" + file)));
@@ -142,19 +143,19 @@ TEST_F(ConvertFileTest, NothingOfAnEarlierFileCarriesOver) {
   LUMAPREP_REQUIRE_TESTDATA();
   TImageIO fresh;
   TImageProc freshProc(fresh.ImageBitmap());
-  ASSERT_TRUE(ConvertFile(fresh, freshProc, sample("jpeg/cat.jpg"), out("fresh.jpg"), 80, 100,
-                          -1, {}));
+  ASSERT_TRUE(
+      ConvertFile(fresh, freshProc, sample("jpeg/cat.jpg"), out("fresh.jpg"), 80, 100, -1, {}));
 
   TImageIO used;
   TImageProc usedProc(used.ImageBitmap());
-  ASSERT_TRUE(ConvertFile(used, usedProc, sample("png/basn2c08.png"), out("first.png"), 80, 16,
-                          -1, {}));
+  ASSERT_TRUE(
+      ConvertFile(used, usedProc, sample("png/basn2c08.png"), out("first.png"), 80, 16, -1, {}));
   used.Params().JPEG_Progressive = true;
   used.Params().JPEG_OptimizeCoding = true;
   used.Params().JPEG_DCTMethod = 2;
   used.Params().JPEG_Scale = 4;
-  ASSERT_TRUE(ConvertFile(used, usedProc, sample("jpeg/cat.jpg"), out("used.jpg"), 80, 100, -1,
-                          {}));
+  ASSERT_TRUE(
+      ConvertFile(used, usedProc, sample("jpeg/cat.jpg"), out("used.jpg"), 80, 100, -1, {}));
   EXPECT_EQ(bytes(out("used.jpg")), bytes(out("fresh.jpg")));
 }
 
@@ -167,8 +168,8 @@ TEST_F(ConvertFileTest, FastDecodeKeepsTheOutputSize) {
     int w, h;
   };
   const Case cases[] = {
-      {"jpeg/iptc.jpg", 100, -1},  {"jpeg/iptc.jpg", -1, 57},   {"jpeg/iptc.jpg", 150, 100},
-      {"jpeg/iptc.jpg", 0, 100},   {"jpeg/iptc.jpg", 400, -1},  {"jpeg/cat.jpg", 33, -1},
+      {"jpeg/iptc.jpg", 100, -1},  {"jpeg/iptc.jpg", -1, 57},  {"jpeg/iptc.jpg", 150, 100},
+      {"jpeg/iptc.jpg", 0, 100},   {"jpeg/iptc.jpg", 400, -1}, {"jpeg/cat.jpg", 33, -1},
       {"png/basn2c08.png", 8, -1},
   };
   TImageBitmap bitmap;
@@ -187,7 +188,8 @@ TEST_F(ConvertFileTest, FastDecodeKeepsTheOutputSize) {
     }
   }
   // 640 x 480 to 100 wide may decode at 1/4: the pixels then differ from the exact result.
-  ASSERT_TRUE(ConvertFile(io, proc, sample("jpeg/iptc.jpg"), out("fast.jpg"), 80, 100, -1, {}, true));
+  ASSERT_TRUE(
+      ConvertFile(io, proc, sample("jpeg/iptc.jpg"), out("fast.jpg"), 80, 100, -1, {}, true));
   EXPECT_EQ(io.Params().JPEG_ScaleUsed, 4);
 }
 
