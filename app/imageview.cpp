@@ -1,6 +1,8 @@
 #include "app/imageview.h"
 
 #include <algorithm>
+#include <array>
+#include <vector>
 
 #include <QPaintEvent>
 #include <QPainter>
@@ -12,34 +14,56 @@
 namespace lumaprep {
 namespace {
 
-QVector<QRgb> colorTable(const TBitmap& bitmap, int count) {
-  QVector<QRgb> table(count);
-  for (int i = 0; i < count; ++i) {
-    const TRGB c = bitmap.GetColor(i);
-    table[i] = qRgb(c.r, c.g, c.b);
-  }
-  return table;
-}
-
-// A QImage over the rows of the TBitmap, without copying; valid while the bitmap is unchanged.
-QImage wrapTBitmap(TBitmap& bitmap) {
-  if (bitmap.Empty()) return {};
-  uchar* bits = bitmap.ScanLine(0);
-  switch (bitmap.PixelFormat()) {
-    case pf24bit:
-      return QImage(bits, bitmap.Width(), bitmap.Height(), bitmap.RowLen(), QImage::Format_BGR888);
-    case pf8bit: {
-      QImage image(bits, bitmap.Width(), bitmap.Height(), bitmap.RowLen(), QImage::Format_Indexed8);
-      image.setColorTable(colorTable(bitmap, 256));
-      return image;
+// The picture of the preview straight from the TBitmap's rows: each target pixel is the
+// average of its box of source pixels. Works in one pass without a full-size copy, so showing
+// a large photo costs no second image in memory.
+QImage boxScaled(const TBitmap& bitmap, const QSize& size) {
+  const int sw = bitmap.Width();
+  const int sh = bitmap.Height();
+  const int dw = size.width();
+  const int dh = size.height();
+  QImage image(size, QImage::Format_RGB32);
+  if (image.isNull() || sw <= 0 || sh <= 0) return {};
+  const std::array<TRGB, 256>& colors = bitmap.ColorTable();
+  auto pixel = [&](const uint8_t* row, int x) -> TRGB {
+    switch (bitmap.PixelFormat()) {
+      case pf24bit:
+        return TRGB{row[3 * x], row[3 * x + 1], row[3 * x + 2]};
+      case pf8bit:
+        return colors[row[x]];
+      case pf1bit:
+        return colors[(row[x >> 3] >> (7 - (x & 7))) & 1];
     }
-    case pf1bit: {
-      QImage image(bits, bitmap.Width(), bitmap.Height(), bitmap.RowLen(), QImage::Format_Mono);
-      image.setColorTable(colorTable(bitmap, 2));
-      return image;
+    return TRGB{0, 0, 0};
+  };
+  std::vector<int> xs(size_t(dw) + 1);
+  for (int x = 0; x <= dw; ++x) xs[size_t(x)] = int(int64_t(x) * sw / dw);
+  std::vector<uint64_t> sums(size_t(dw) * 3);
+  for (int y = 0; y < dh; ++y) {
+    const int y0 = int(int64_t(y) * sh / dh);
+    const int y1 = std::max(y0 + 1, int(int64_t(y + 1) * sh / dh));
+    std::fill(sums.begin(), sums.end(), 0);
+    for (int sy = y0; sy < y1; ++sy) {
+      const uint8_t* row = bitmap.ScanLine(sy);
+      for (int x = 0; x < dw; ++x) {
+        const int x1 = std::max(xs[size_t(x)] + 1, xs[size_t(x) + 1]);
+        for (int sx = xs[size_t(x)]; sx < x1; ++sx) {
+          const TRGB c = pixel(row, sx);
+          sums[size_t(x) * 3] += c.r;
+          sums[size_t(x) * 3 + 1] += c.g;
+          sums[size_t(x) * 3 + 2] += c.b;
+        }
+      }
+    }
+    auto* out = reinterpret_cast<QRgb*>(image.scanLine(y));
+    for (int x = 0; x < dw; ++x) {
+      const uint64_t n =
+          uint64_t(y1 - y0) * uint64_t(std::max(xs[size_t(x)] + 1, xs[size_t(x) + 1]) - xs[size_t(x)]);
+      out[x] = qRgb(int(sums[size_t(x) * 3] / n), int(sums[size_t(x) * 3 + 1] / n),
+                    int(sums[size_t(x) * 3 + 2] / n));
     }
   }
-  return {};
+  return image;
 }
 
 // Nearest-pixel sampling for buffers that are not held in a TBitmap.
@@ -107,12 +131,7 @@ QRect TImageView::fittedRect() const {
 
 QImage TImageView::fittedPicture(const QSize& area) {
   if (area.isEmpty() || m_bitmap->IsEmpty()) return {};
-  if (m_bitmap->Location() == imTBitmap) {
-    const QImage wrapped = wrapTBitmap(m_bitmap->VclBitmap());
-    if (!wrapped.isNull())
-      return wrapped.scaled(area, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-          .convertToFormat(QImage::Format_RGB32);
-  }
+  if (m_bitmap->Location() == imTBitmap) return boxScaled(m_bitmap->VclBitmap(), area);
   return sampleBitmap(*m_bitmap, area);
 }
 

@@ -36,7 +36,8 @@ class TImageView : public QWidget {
 
   QColor Background() const { return m_background; }
 
-  // The picture as drawn (fitted into the view), for tests and screenshots.
+  // The picture as drawn: the image fitted into the view, each pixel the average of its
+  // part of the image.
   const QImage& Picture();
 
  protected:
