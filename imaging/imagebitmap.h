@@ -133,10 +133,13 @@ class TImageBitmap : public TImageBaseBitmap {
   // Moves the content (rows, palette, alpha) to the other storage.
   void SetLocation(TImageLocation location);
   int RowAlign() const { return m_rowAlign; }
+  // Row padding in bits, a positive multiple of 8 (others are ignored). Changes the rows only
+  // in imMemory; the other storages keep theirs.
   void SetRowAlign(int bits);
   int64_t MinFileSize() const { return m_minFileSize; }
   void SetMinFileSize(int64_t bytes) { m_minFileSize = bytes; }
-  // 0 general heap, 1 zero-filled, 2 mixed (zero-filled from 1 MB on).
+  // 0 general heap, 1 system memory, 2 mixed (system memory from 1 MB on). Every mode hands
+  // out zero-filled blocks.
   uint8_t MemoryAllocator() const { return m_memoryAllocator; }
   void SetMemoryAllocator(uint8_t a) { m_memoryAllocator = a; }
   // Conversions to im1g: 0 ordered dither, 1 threshold at the mean luminance (default).
@@ -185,6 +188,7 @@ class TImageBitmap : public TImageBaseBitmap {
   // im1g: non-zero is white; im8p/im8g/im16g: the value; im32f: the float; colour formats:
   // a colour 0x00BBGGRR (ColorValue). Full becomes true for the format's opaque value.
   void Fill(double value);
+  // Corners included, in any order, clipped to the image.
   void FillRect(int x1, int y1, int x2, int y2, double value);
   // The pixel as a colour, for every format (black outside the image or for imNone).
   TRGB Pixels(int x, int y) const;
@@ -193,6 +197,7 @@ class TImageBitmap : public TImageBaseBitmap {
 
   // -- Alpha channel
   // The companion im8g buffer of the same size, created on first use all 255 and Full.
+  // nullptr for a buffer that is itself an alpha channel.
   TImageBitmap* AlphaChannel();
   const TImageBitmap* AlphaChannelIfAny() const { return m_alpha.get(); }
   bool HasAlphaChannel() const { return m_alpha != nullptr; }
@@ -201,7 +206,7 @@ class TImageBitmap : public TImageBaseBitmap {
   // True when every alpha value is 255 (meaningful for alpha channels).
   bool Full() const { return m_full; }
   void SetFull(bool full) { m_full = full; }
-  // Scans the values and sets Full.
+  // Scans the alpha values (of this alpha buffer, or of the companion) and sets their Full.
   void SyncFull();
 
  private:
