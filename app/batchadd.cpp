@@ -52,7 +52,9 @@ void TFrmBatchAdd::createControls() {
 
   labelNoticeFileNameExt = new QLabel(QStringLiteral("(*为任意，其它请输入，如avi等)"), this);
   labelNoticeFileNameExt->setObjectName(QStringLiteral("labelNoticeFileNameExt"));
-  labelNoticeFileNameExt->setGeometry(137, 206, 260, 18);
+  // The hint may run to two lines in some languages.
+  labelNoticeFileNameExt->setGeometry(137, 199, 260, 32);
+  labelNoticeFileNameExt->setWordWrap(true);
 
   buttonOK = new QPushButton(QStringLiteral("&OK"), this);
   buttonOK->setObjectName(QStringLiteral("buttonOK"));
