@@ -13,7 +13,7 @@ int64_t u32le(const uint8_t* p) {
                  (uint32_t(p[3]) << 24));
 }
 
-// Keeps images below the fuzzer's memory limit: about 16 million pixels.
+// Keeps images below the fuzzer's memory limit: about 4 million pixels.
 bool sizeOk(const uint8_t* data, size_t size) {
   if (size < 26) return true;
   const int64_t headerSize = u32le(data + 14);
@@ -25,7 +25,7 @@ bool sizeOk(const uint8_t* data, size_t size) {
     w = int32_t(u32le(data + 18));
     h = int32_t(u32le(data + 22));
   }
-  return std::llabs(w) * std::llabs(h) <= (int64_t(1) << 24);
+  return std::llabs(w) * std::llabs(h) <= (int64_t(1) << 22);
 }
 
 }  // namespace
