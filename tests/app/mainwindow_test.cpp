@@ -36,7 +36,10 @@
 #include "app/imageview.h"
 #include "app/mainwindow.h"
 #include "app/overwritedialog.h"
+#include "app/job/convert.h"
 #include "imaging/imagebitmap.h"
+#include "imaging/imageio.h"
+#include "imaging/resample.h"
 #include "settings/common.h"
 #include "testdata.h"
 
@@ -450,6 +453,25 @@ TEST_F(MainWindowTest, MoveAndRemoveWorkOnTheSelectedEntry) {
   EXPECT_EQ(Entries(), QStringList({"/b.jpg", "/c.jpg"}));
 }
 
+TEST_F(MainWindowTest, AnEntryEditedInPlaceIsThePathThatIsConverted) {
+  LUMAPREP_REQUIRE_TESTDATA();
+  Start();
+  m_window->AddFile("/somewhere/else/hopper.jpg");
+  QTreeWidget* list = m_window->listViewFiles;
+  QTreeWidgetItem* item = list->topLevelItem(0);
+  list->editItem(item, 0);
+  auto* editor = list->viewport()->findChild<QLineEdit*>();
+  ASSERT_NE(editor, nullptr);
+  editor->setText(QString::fromStdString(Sample("hopper.jpg").string()));
+  QMetaObject::invokeMethod(list, "commitData", Q_ARG(QWidget*, editor));
+  EXPECT_EQ(Entries(), QStringList({QString::fromStdString(Sample("hopper.jpg").string())}));
+  SetOutput(m_out);
+  ModalAnswerer answer;
+  Convert();
+  EXPECT_TRUE(m_errors.isEmpty());
+  EXPECT_TRUE(fs::exists(m_out / "hopper.jpg"));
+}
+
 TEST_F(MainWindowTest, ClearAllAsksFirst) {
   Start();
   for (const char* p : {"/a.jpg", "/b.jpg"}) m_window->AddFile(p);
@@ -610,6 +632,31 @@ TEST_F(MainWindowTest, ConvertsPhotosEndToEnd) {
   EXPECT_FALSE(image.HasAlphaChannel());
   EXPECT_TRUE(m_window->FReady);
   EXPECT_FALSE(m_window->Converting());
+}
+
+TEST_F(MainWindowTest, WindowWritesTheSameBytesAsTheSharedConversionStep) {
+  // The window converts in the preview's buffer; the command line in a buffer of its own in
+  // memory. Both must write the same files, whatever came before in the list.
+  LUMAPREP_REQUIRE_TESTDATA();
+  Start();
+  const char* names[] = {"cat.jpg", "hopper_gray.jpg", "cmyk-sample.jpg", "testorig.jpg",
+                         "exif-200dpcm.jpg"};
+  for (const char* n : names) Add(test::TestDataDir() / "jpeg" / n);
+  SetOutput(m_out);
+  ModalAnswerer answer;
+  Convert();
+  const fs::path reference = m_root / "reference";
+  fs::create_directories(reference);
+  for (const char* n : names) {
+    SCOPED_TRACE(n);
+    TImageBitmap bitmap;
+    bitmap.SetLocation(imMemory);
+    TImageIO io(&bitmap);
+    TImageProc proc(&bitmap);
+    ASSERT_TRUE(ConvertFile(io, proc, (test::TestDataDir() / "jpeg" / n).string(),
+                            (reference / n).string(), 80, 1024, -1, {}));
+    EXPECT_EQ(ReadFile(m_out / n), ReadFile(reference / n));
+  }
 }
 
 TEST_F(MainWindowTest, QualityAndSizeAreReadForEachRun) {
