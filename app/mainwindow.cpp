@@ -12,6 +12,7 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -114,8 +115,9 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
   createMenus();
   connectSignals();
   RunGuarded([this] { FormCreate(); });
-  // A single-line border that cannot be resized: the design's client area plus the menu.
-  setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+  // A border that cannot be resized: the design's client area plus the menu bar, whatever
+  // height a skin gives the menu bar.
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
 }
 
 TfrmMain::~TfrmMain() {

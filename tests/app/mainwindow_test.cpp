@@ -269,6 +269,8 @@ TEST_F(MainWindowTest, StartsWithDefaultSizesQualityAndOutputFolder) {
     EXPECT_EQ(m_window->buttonConvert->text(), "Convert");
     EXPECT_TRUE(m_window->FReady);
     EXPECT_EQ(m_window->FOverWriteChoice, owIgnore);
+    EXPECT_EQ(m_window->centralWidget()->size(), QSize(467, 422));
+    EXPECT_EQ(m_window->size(), QSize(467, 422 + m_window->menuBar()->height()));
     // Showing the folder wrote it back: after the first start config.ini holds the key.
     EXPECT_NE(ReadFile(m_program / "config.ini").find("outputFolder=" + c.expectedFolder),
               std::string::npos);
