@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QTreeView>
 #include <gtest/gtest.h>
@@ -97,6 +98,32 @@ TEST_F(DirectoryDialogTest, OkWithoutASelectionKeepsTheDialogOpen) {
   });
   EXPECT_EQ(dialog.exec(), QDialog::Rejected);
   EXPECT_TRUE(stillOpen);
+}
+
+TEST_F(DirectoryDialogTest, TheTreeShowsFoldersOnlyHiddenOnesTooAndARightClickSelects) {
+  fs::create_directories(m_root / "out" / ".hidden");
+  std::ofstream(m_root / "out" / "photo.jpg") << "x";
+  TFrmDirectory dialog;
+  dialog.show();
+  QTreeView* tree = dialog.ShellTreeView1;
+  QFileSystemModel* model = dialog.ShellTreeModel;
+  ASSERT_TRUE(SelectFolder(tree, model, path("out")));
+  const QModelIndex out = model->index(path("out"));
+  tree->expand(out);
+  for (int i = 0; i < 200 && model->rowCount(out) < 2; ++i) {  // the model reads in the background
+    QCoreApplication::processEvents();
+    QThread::msleep(5);
+  }
+  QStringList names;
+  for (int row = 0; row < model->rowCount(out); ++row)
+    names << model->index(row, 0, out).data().toString();
+  names.sort();
+  EXPECT_EQ(names, (QStringList{QStringLiteral(".hidden"), QStringLiteral("sub")}));
+
+  const QModelIndex sub = model->index(path("out/sub"));
+  tree->scrollTo(sub);
+  QTest::mouseClick(tree->viewport(), Qt::RightButton, {}, tree->visualRect(sub).center());
+  EXPECT_EQ(SelectedFolderPath(tree, model), path("out/sub"));
 }
 
 TEST_F(DirectoryDialogTest, LanguageSectionReplacesEveryText) {
