@@ -18,6 +18,8 @@
 namespace lumaprep {
 namespace {
 
+constexpr png_alloc_size_t kMaxChunkBytes = 16 * 1024 * 1024;
+
 void fail(TProgressRec& progress) { progress.Fail(); }
 
 struct ReadIo {
@@ -37,6 +39,14 @@ void readData(png_structp png, png_bytep data, size_t length) {
   }
   if (thrown) png_error(png, "stream error");
   if (got < length) png_error(png, "unexpected end of data");
+  // libpng allocates an ancillary chunk's whole claimed length before reading it (its size
+  // check is only a warning): a chunk that runs past the end of the data is refused here.
+  if (length == 8 && (png_get_io_state(png) & PNG_IO_CHUNK_HDR) &&
+      std::memcmp(data + 4, "IDAT", 4)) {
+    const uint64_t chunk =
+        (uint64_t(data[0]) << 24) | (uint64_t(data[1]) << 16) | (uint64_t(data[2]) << 8) | data[3];
+    if (chunk + 4 > uint64_t(io->stream->Remaining())) png_error(png, "chunk past the end");
+  }
 }
 
 [[noreturn]] void onError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
@@ -111,7 +121,10 @@ class PngReader {
  public:
   PngReader() {
     m_png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, onError, onWarning);
-    if (m_png) m_info = png_create_info_struct(m_png);
+    if (!m_png) return;
+    m_info = png_create_info_struct(m_png);
+    // Limits what decompressed text and profile chunks may take.
+    png_set_chunk_malloc_max(m_png, kMaxChunkBytes);
   }
   ~PngReader() { png_destroy_read_struct(&m_png, m_info ? &m_info : nullptr, nullptr); }
   PngReader(const PngReader&) = delete;

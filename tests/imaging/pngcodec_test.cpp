@@ -586,6 +586,39 @@ TEST(PngStreams, DamagedHeadersSetTheAbortFlag) {
   }
 }
 
+// A stream that remembers the largest read asked of it.
+class CountingStream : public MemoryStream {
+ public:
+  using MemoryStream::MemoryStream;
+  size_t Read(void* buffer, size_t count) override {
+    largest = std::max(largest, count);
+    return MemoryStream::Read(buffer, count);
+  }
+  size_t largest = 0;
+};
+
+TEST(PngStreams, TextChunkClaimingGigabytesIsRefusedBeforeAllocation) {
+  // Found by the fuzzer: libpng allocated and tried to read the 1.9 GB an iTXt chunk of a
+  // 700-byte file claimed.
+  TImageBitmap image;
+  fill24(image, 4, 4, manyColours);
+  TIOParamsVals params;
+  bool aborting = false;
+  TProgressRec progress;
+  progress.Aborting = &aborting;
+  MemoryStream good;
+  PNGWriteStream(good, image, params, nullptr, progress);
+  std::vector<uint8_t> bytes(good.Data().begin(), good.Data().begin() + 33);  // signature, IHDR
+  const uint8_t itxt[] = {0x72, 0x7D, 0x61, 0x74, 'i', 'T', 'X', 't', 'T', 'i', 't', 'l', 'e', 0};
+  bytes.insert(bytes.end(), std::begin(itxt), std::end(itxt));
+  bytes.resize(bytes.size() + 600, 'x');
+  CountingStream stream(bytes);
+  TImageBitmap back;
+  PNGReadStream(stream, back, params, false, progress);
+  EXPECT_TRUE(aborting);
+  EXPECT_LT(stream.largest, size_t(1) << 20);
+}
+
 TEST(PngStreams, ProbeLooksAtTheSignatureAndRestoresThePosition) {
   const uint8_t png[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
   MemoryStream yes(png, 8);
