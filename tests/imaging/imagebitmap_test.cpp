@@ -740,9 +740,9 @@ TEST(ImageBitmap, RandomOperationsKeepInvariants) {
   };
   auto make = [&](TImageBitmap& b) {
     const TImagePixelFormat f = TImagePixelFormat(pick(1, 9));
-    const TImageLocation loc =
-        (f == im1g || f == im8p || f == im8g || f == im24RGB) ? TImageLocation(pick(0, 2))
-                                                              : TImageLocation(pick(0, 1));
+    const TImageLocation loc = (f == im1g || f == im8p || f == im8g || f == im24RGB)
+                                   ? TImageLocation(pick(0, 2))
+                                   : TImageLocation(pick(0, 1));
     b.SetLocation(loc);
     b.SetMinFileSize(loc == imFile ? 0 : INT64_MAX);
     b.Allocate(pick(1, 37), pick(1, 23), f);

@@ -1,17 +1,16 @@
 #include "imaging/resample.h"
 
-#include <cmath>
-#include <filesystem>
-
 #include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <vector>
 
 #include "imaging/imageio.h"
 #include "testdata.h"
-
-#include <climits>
-#include <cstring>
-#include <random>
-#include <vector>
 
 namespace lumaprep {
 namespace {
