@@ -478,6 +478,7 @@ TEST(Resample, SampleFilesShrinkLikeTheJob) {
       ++checked;
     }
   }
+  RecordProperty("files", checked);
   EXPECT_GT(checked, 10);
 }
 
