@@ -189,6 +189,11 @@ png_uint_16 greyAtDepth(int level, int depth) {
   return png_uint_16(level);
 }
 
+// round(dpi x 100 / 2.54), kept inside the 31 bits PNG allows.
+png_uint_32 pixelsPerMetre(int dpi) {
+  return png_uint_32(std::clamp(std::nearbyint(dpi * 100.0 / 2.54), 0.0, 2147483647.0));
+}
+
 }  // namespace
 
 void PNGWriteStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
@@ -311,8 +316,8 @@ void PNGWriteStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
   h.interlace = params.PNG_Interlaced;
   h.filters = filterFlags(params.PNG_Filter);
   h.level = std::clamp<int>(params.PNG_Compression, 0, 9);
-  h.ppmX = png_uint_32(std::max(0.0, std::nearbyint(params.DpiX * 100.0 / 2.54)));
-  h.ppmY = png_uint_32(std::max(0.0, std::nearbyint(params.DpiY * 100.0 / 2.54)));
+  h.ppmX = pixelsPerMetre(params.DpiX);
+  h.ppmY = pixelsPerMetre(params.DpiY);
   h.bgr = output == Output::Rgb || output == Output::Rgba;
   h.palette = pngPalette.empty() ? nullptr : pngPalette.data();
   h.paletteCount = int(pngPalette.size());
