@@ -56,7 +56,7 @@ void TfrmOverWrite::createControls() {
 
   checkBoxNotice = new QCheckBox(QStringLiteral("下次不再提示，均依此次选择执行"), this);
   checkBoxNotice->setObjectName(QStringLiteral("checkBoxNotice"));
-  checkBoxNotice->setGeometry(32, 86, 300, 17);
+  checkBoxNotice->setGeometry(16, 86, 334, 17);
 }
 
 void TfrmOverWrite::connectSignals() {
