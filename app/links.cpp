@@ -33,9 +33,7 @@ void OpenSupportMail(const TfrmCommon& common) { OpenURL(common.SupportMailURL()
 
 void OpenFeedbackPage(const TfrmCommon& common) { OpenURL(common.FeedbackURL()); }
 
-void OpenProductPage(const TfrmCommon& common, int number) {
-  OpenURL(common.ProductURL(number));
-}
+void OpenProductPage(const TfrmCommon& common, int number) { OpenURL(common.ProductURL(number)); }
 
 bool RunUpdater(const TfrmCommon& common, QWidget* mainWindow) {
   const std::string program = common.UpdaterFileName();

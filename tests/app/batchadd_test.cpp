@@ -51,8 +51,8 @@ class BatchAddTest : public ::testing::Test {
     std::ofstream(m_root / "photos" / "a.jpg") << "x";
     std::ofstream(m_root / "photos" / "b.png") << "x";
     std::ofstream(m_root / "photos" / "2019" / "c.jpg") << "x";
-    m_dialog = std::make_unique<TFrmBatchAdd>(
-        [this](const QString& folder, bool sub, const QString& ext) {
+    m_dialog =
+        std::make_unique<TFrmBatchAdd>([this](const QString& folder, bool sub, const QString& ext) {
           m_calls.push_back({folder, sub, ext});
         });
   }

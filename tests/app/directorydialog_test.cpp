@@ -154,8 +154,9 @@ TEST_F(DirectoryDialogTest, SavingTheOutputFolderWritesConfigAndReportsAFailedWr
   frmCommon = &common;
 
   services::SaveOutputFolder(path("out"));
-  EXPECT_NE(readFile(m_root / "prog" / "config.ini").find("outputFolder=" + (m_root / "out").string()),
-            std::string::npos);
+  EXPECT_NE(
+      readFile(m_root / "prog" / "config.ini").find("outputFolder=" + (m_root / "out").string()),
+      std::string::npos);
   EXPECT_EQ(services::LoadOutputFolder(), path("out"));
 
   // A config.ini that cannot be written: the error names the file.
@@ -165,8 +166,9 @@ TEST_F(DirectoryDialogTest, SavingTheOutputFolderWritesConfigAndReportsAFailedWr
   const ErrorReporter old = SetErrorReporter([&](const QString& m) { message = m; });
   EXPECT_FALSE(RunGuarded([&] { services::SaveOutputFolder(path("out/sub")); }));
   SetErrorReporter(old);
-  EXPECT_EQ(message, QStringLiteral("Unable to write to %1")
-                         .arg(QString::fromStdString(common.ConfigFileName())));
+  EXPECT_EQ(
+      message,
+      QStringLiteral("Unable to write to %1").arg(QString::fromStdString(common.ConfigFileName())));
   frmCommon = saved;
 }
 

@@ -81,11 +81,12 @@ TEST_F(LinksTest, HelpAndLinksFollowTheLanguage) {
     const TLinkLocations where = LinkLocations(languageId);
 
     OpenHelp(common);
-    EXPECT_EQ(last(), QUrl::fromLocalFile(QString::fromStdString(
-                                              (m_prog / "help" /
-                                               (chinese ? "Lumaprep_gb.html" : "Lumaprep.html"))
-                                                  .string()))
-                          .toString());
+    EXPECT_EQ(
+        last(),
+        QUrl::fromLocalFile(
+            QString::fromStdString(
+                (m_prog / "help" / (chinese ? "Lumaprep_gb.html" : "Lumaprep.html")).string()))
+            .toString());
     OpenHomePage(common);
     EXPECT_EQ(last().toStdString(), where.HomePageURL);
     OpenSupportMail(common);
@@ -117,7 +118,8 @@ TEST_F(LinksTest, UpdaterThatCannotStartIsReportedAndTheWindowStays) {
   EXPECT_FALSE(RunUpdater(common, &window));
   SetErrorReporter(old);
   EXPECT_TRUE(window.isVisible());
-  EXPECT_TRUE(message.contains(QString::fromStdString(common.UpdaterFileName()))) << message.toStdString();
+  EXPECT_TRUE(message.contains(QString::fromStdString(common.UpdaterFileName())))
+      << message.toStdString();
 }
 
 TEST_F(LinksTest, UpdaterStartsFromTheProgramFolderWhateverTheWorkingFolderAndClosesTheWindow) {
@@ -144,7 +146,6 @@ TEST_F(LinksTest, UpdaterStartsFromTheProgramFolderWhateverTheWorkingFolderAndCl
 }  // namespace
 }  // namespace lumaprep
 
-
 namespace lumaprep {
 namespace {
 
@@ -159,9 +160,9 @@ TEST(HelpFiles, BothManualsAreInstalledAndComplete) {
     std::ifstream in(bin / "help" / name);
     ASSERT_TRUE(in) << "not installed";
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (const char* anchor : {"id=\"adding\"", "id=\"size\"", "id=\"quality\"", "id=\"output\"",
-                               "id=\"clashes\"", "id=\"formats\"", "id=\"skins\"",
-                               "id=\"language\""})
+    for (const char* anchor :
+         {"id=\"adding\"", "id=\"size\"", "id=\"quality\"", "id=\"output\"", "id=\"clashes\"",
+          "id=\"formats\"", "id=\"skins\"", "id=\"language\""})
       EXPECT_NE(text.find(anchor), std::string::npos) << anchor;
   }
 }

@@ -72,9 +72,9 @@ TEST_F(SplashTest, PictureAtNaturalSizeGreyIsSeeThroughFadesInAndOutOverASecondE
   EXPECT_EQ(shown.size(), QSize(200, 100));  // neither stretched nor centred
   EXPECT_EQ(splash.imageSplash->alignment(), Qt::AlignLeft | Qt::AlignTop);
   const QRegion visible = splash.mask();
-  EXPECT_FALSE(visible.contains(QPoint(5, 5)));    // the grey corner
-  EXPECT_TRUE(visible.contains(QPoint(100, 50)));  // the red picture
-  EXPECT_TRUE(visible.contains(QPoint(300, 200))); // the window beyond the picture
+  EXPECT_FALSE(visible.contains(QPoint(5, 5)));     // the grey corner
+  EXPECT_TRUE(visible.contains(QPoint(100, 50)));   // the red picture
+  EXPECT_TRUE(visible.contains(QPoint(300, 200)));  // the window beyond the picture
 
   clock.restart();
   splash.close();
@@ -108,8 +108,8 @@ TEST_F(SplashTest, AMissingOrBrokenPictureIsReportedAndStartUpGoesOn) {
     EXPECT_TRUE(splash.imageSplash->pixmap().isNull());
     ASSERT_EQ(m_errors.size(), 1);
     EXPECT_EQ(m_errors[0],
-              QStringLiteral("Cannot open file \"%1\". %2").arg(QString::fromStdString(file(c.name)),
-                                                                QString::fromLatin1(c.message)));
+              QStringLiteral("Cannot open file \"%1\". %2")
+                  .arg(QString::fromStdString(file(c.name)), QString::fromLatin1(c.message)));
   }
 }
 

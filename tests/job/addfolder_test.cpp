@@ -91,7 +91,8 @@ class AddFolderTest : public ::testing::Test {
   std::vector<std::string> scan(bool sub, const std::string& ext, std::string folder = "") {
     std::vector<std::string> out;
     if (folder.empty()) folder = m_root.string();
-    AddFolder(folder, sub, ext, [&](const std::string& p) { out.push_back(p); }, [&] { ++m_pumps; });
+    AddFolder(
+        folder, sub, ext, [&](const std::string& p) { out.push_back(p); }, [&] { ++m_pumps; });
     return out;
   }
 
