@@ -351,6 +351,20 @@ TEST_F(MainWindowTest, MenusAndActionsInTheirOrder) {
   EXPECT_EQ(bar.join(',').toStdString(), "N_1,N_Skin,N_Tools,N_Help");
 }
 
+TEST_F(MainWindowTest, SkinEntryAppliesThenStoresItsNumber) {
+  WriteFile(m_program / "skins" / "Midsummer.ssk", "QWidget { color: #102030; }");
+  WriteFile(m_program / "skins" / "Warm.ssk", "} broken");
+  Start();
+  m_window->N_SkinItems[12]->trigger();  // entry 13
+  EXPECT_TRUE(m_errors.isEmpty());
+  EXPECT_NE(ReadFile(m_program / "config.ini").find("skin=13"), std::string::npos);
+  // A skin that cannot be applied is reported and not stored.
+  m_window->N_SkinItems[14]->trigger();  // entry 15, Warm.ssk
+  EXPECT_EQ(m_errors.size(), 1);
+  EXPECT_NE(ReadFile(m_program / "config.ini").find("skin=13"), std::string::npos);
+  qApp->setStyleSheet(QString());
+}
+
 TEST_F(MainWindowTest, ExitClosesWithoutWritingSettings) {
   Start();
   const std::string before = ReadFile(m_program / "config.ini");
