@@ -38,6 +38,13 @@ TConvertResult ConvertFile(TImageIO& io, TImageProc& proc, const std::string& so
   const bool nativePixelFormat = params.IsNativePixelFormat;
   params.SetDefaultParams();
   params.IsNativePixelFormat = nativePixelFormat;
+  // Reading a PNG hands its background colour to the component, and the next PNG starts from
+  // it; the colour is put back afterwards so that every file starts from the caller's.
+  struct BackgroundKeeper {
+    TImageIO& io;
+    TRGB saved;
+    ~BackgroundKeeper() { io.SetBackground(saved); }
+  } keepBackground{io, io.Background()};
 
   int decodeWidth = 0;
   int decodeHeight = 0;

@@ -157,6 +157,17 @@ TEST_F(ConvertFileTest, NothingOfAnEarlierFileCarriesOver) {
   ASSERT_TRUE(
       ConvertFile(used, usedProc, sample("jpeg/cat.jpg"), out("used.jpg"), 80, 100, -1, {}));
   EXPECT_EQ(bytes(out("used.jpg")), bytes(out("fresh.jpg")));
+
+  // A PNG with a background colour (bKGD, red) followed by one without: the second is written
+  // as it would be on its own, and the component keeps its own colour.
+  ASSERT_TRUE(
+      ConvertFile(fresh, freshProc, sample("png/basn2c08.png"), out("alone.png"), 80, 16, -1, {}));
+  ASSERT_TRUE(
+      ConvertFile(used, usedProc, sample("png/tbrn2c08.png"), out("red.png"), 80, 16, -1, {}));
+  EXPECT_EQ(used.Background(), (TRGB{0, 0, 0}));
+  ASSERT_TRUE(
+      ConvertFile(used, usedProc, sample("png/basn2c08.png"), out("after.png"), 80, 16, -1, {}));
+  EXPECT_EQ(bytes(out("after.png")), bytes(out("alone.png")));
 }
 
 // --fast decodes JPEG photos at a reduced scale but keeps the exact mode's output size; other
