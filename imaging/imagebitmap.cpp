@@ -55,14 +55,7 @@ int PixelFormatChannelCount(TImagePixelFormat f) {
   return f <= imCIELab ? kChannels[f] : 0;
 }
 
-namespace {
-
-constexpr TRGB kBlack{0, 0, 0};
-constexpr TRGB kWhite{255, 255, 255};
-constexpr int64_t kDefaultMinFileSize = 33554432;
-
-// Bytes of one pixel for whole-pixel copies; 0 for im1g and imNone.
-int bytesPerPixel(TImagePixelFormat f) {
+int PixelFormatBytes(TImagePixelFormat f) {
   switch (f) {
     case im8p:
     case im8g:
@@ -81,6 +74,12 @@ int bytesPerPixel(TImagePixelFormat f) {
       return 0;
   }
 }
+
+namespace {
+
+constexpr TRGB kBlack{0, 0, 0};
+constexpr TRGB kWhite{255, 255, 255};
+constexpr int64_t kDefaultMinFileSize = 33554432;
 
 bool tbitmapFormat(TImagePixelFormat f) {
   return f == im1g || f == im8p || f == im8g || f == im24RGB;
@@ -266,19 +265,6 @@ constexpr uint8_t kBayer[8][8] = {{0, 32, 8, 40, 2, 34, 10, 42},  {48, 16, 56, 2
                                   {12, 44, 4, 36, 14, 46, 6, 38}, {60, 28, 52, 20, 62, 30, 54, 22},
                                   {3, 35, 11, 43, 1, 33, 9, 41},  {51, 19, 59, 27, 49, 17, 57, 25},
                                   {15, 47, 7, 39, 13, 45, 5, 37}, {63, 31, 55, 23, 61, 29, 53, 21}};
-
-// Sets the access modes of two buffers for the duration of a copy.
-class AccessScope {
- public:
-  AccessScope(TImageBaseBitmap& b, uint8_t mode) : m_b(b), m_old(b.Access()) { b.SetAccess(mode); }
-  ~AccessScope() { m_b.SetAccess(m_old); }
-  AccessScope(const AccessScope&) = delete;
-  AccessScope& operator=(const AccessScope&) = delete;
-
- private:
-  TImageBaseBitmap& m_b;
-  uint8_t m_old;
-};
 
 }  // namespace
 
@@ -848,7 +834,7 @@ void TImageBitmap::CopyRectTo(TImageBitmap& dest, int sourceX, int sourceY, int 
   resync();
   dest.resync();
   const TImagePixelFormat sf = m_pixelFormat, df = dest.m_pixelFormat;
-  const bool plain = sf == df && sf != im1g && bytesPerPixel(sf) > 0;
+  const bool plain = sf == df && sf != im1g && PixelFormatBytes(sf) > 0;
   const bool bits = sf == im1g && df == im1g;
   const bool expand = sf == im1g && df == im24RGB;
   if (!plain && !bits && !expand) return;
@@ -878,7 +864,7 @@ void TImageBitmap::CopyRectTo(TImageBitmap& dest, int sourceX, int sourceY, int 
   if (w <= 0 || h <= 0) return;
 
   TImageBitmap& self = const_cast<TImageBitmap&>(*this);
-  const int bpp = bytesPerPixel(sf);
+  const int bpp = PixelFormatBytes(sf);
   std::vector<uint8_t> row(static_cast<size_t>(m_rowLen));
   for (int64_t r = 0; r < h; ++r) {
     // Through a row copy: source and destination may be the same file-backed buffer.
@@ -1179,7 +1165,7 @@ void TImageBitmap::convertFrom(TImageBitmap& src, TImagePixelFormat to) {
         case im24RGB:
         case imCMYK:
         case imCIELab:
-          encodeColor(to, decodePixel(from, s, x, pal, palLen), d + bytesPerPixel(to) * x);
+          encodeColor(to, decodePixel(from, s, x, pal, palLen), d + PixelFormatBytes(to) * x);
           break;
         default:
           break;
@@ -1230,7 +1216,7 @@ void TImageBitmap::FillRect(int x1, int y1, int x2, int y2, double value) {
   if (x1 > x2 || y1 > y2) return;
 
   uint8_t pixel[8] = {};
-  const int bpp = bytesPerPixel(m_pixelFormat);
+  const int bpp = PixelFormatBytes(m_pixelFormat);
   // Values outside every format's range are cut before any integer or float conversion.
   const double bounded = std::isfinite(value) ? std::clamp(value, -3.0e38, 3.0e38) : 0.0;
   const uint32_t color = uint32_t(int64_t(std::clamp(bounded, -4.0e18, 4.0e18)) & 0xFFFFFF);

@@ -71,6 +71,8 @@ int64_t ImageRowLen(int64_t width, int bitCount, int rowAlign = 32);
 
 int PixelFormatBitCount(TImagePixelFormat f);
 int PixelFormatChannelCount(TImagePixelFormat f);
+// Bytes of one pixel for whole-pixel copies; 0 for im1g and imNone.
+int PixelFormatBytes(TImagePixelFormat f);
 
 // ---- The buffers -----------------------------------------------------------------------------
 
@@ -97,6 +99,19 @@ class TImageBaseBitmap {
 
  protected:
   uint8_t m_access = iaReadWrite;
+};
+
+// Sets a buffer's access mode for the duration of a scope.
+class AccessScope {
+ public:
+  AccessScope(TImageBaseBitmap& b, uint8_t mode) : m_b(b), m_old(b.Access()) { b.SetAccess(mode); }
+  ~AccessScope() { m_b.SetAccess(m_old); }
+  AccessScope(const AccessScope&) = delete;
+  AccessScope& operator=(const AccessScope&) = delete;
+
+ private:
+  TImageBaseBitmap& m_b;
+  uint8_t m_old;
 };
 
 class TImageBitmap : public TImageBaseBitmap {

@@ -13,39 +13,6 @@ namespace lumaprep {
 
 namespace {
 
-int bytesPerPixel(TImagePixelFormat f) {
-  switch (f) {
-    case im8p:
-    case im8g:
-      return 1;
-    case im16g:
-      return 2;
-    case im24RGB:
-    case imCIELab:
-      return 3;
-    case im32f:
-    case imCMYK:
-      return 4;
-    case imRGB48:
-      return 6;
-    default:
-      return 0;
-  }
-}
-
-// Sets a buffer's access mode for the duration of a routine.
-class AccessScope {
- public:
-  AccessScope(TImageBitmap& b, uint8_t mode) : m_b(b), m_old(b.Access()) { b.SetAccess(mode); }
-  ~AccessScope() { m_b.SetAccess(m_old); }
-  AccessScope(const AccessScope&) = delete;
-  AccessScope& operator=(const AccessScope&) = delete;
-
- private:
-  TImageBitmap& m_b;
-  uint8_t m_old;
-};
-
 // Copies whole pixels of `Bpp` bytes through a table of source byte offsets.
 template <int Bpp>
 void copyRow(const uint8_t* s, uint8_t* d, const int32_t* offsets, int width) {
@@ -366,7 +333,7 @@ void StretchNearest(TImageBitmap& source, TImageBitmap& target, const TResampleP
 
   const double xr = double((long double)ws / wt);
   const double yr = double((long double)hs / ht);
-  const int bpp = bytesPerPixel(f);
+  const int bpp = PixelFormatBytes(f);
   // Column table: source column per destination column, as a byte offset for whole-byte
   // pixels (it lies inside the source row, so it fits in 32 bits).
   std::vector<int32_t> col(static_cast<size_t>(wt));
