@@ -738,6 +738,35 @@ TEST_F(BmpFiles, PaletteAndRleFilesKeepTheirForm) {
   EXPECT_EQ(u32at(f, 18), 60u);
 }
 
+TEST_F(BmpFiles, AlphaTravelsWithHandleTransparency) {
+  LUMAPREP_REQUIRE_TESTDATA();
+  TImageIO io;
+  io.Params().BMP_HandleTransparency = true;
+  io.LoadFromFile((bmpDir() / "rgba32.bmp").string());
+  ASSERT_FALSE(io.Aborting());
+  TImageBitmap original;
+  original.Assign(*io.ImageBitmap());
+  ASSERT_TRUE(original.HasAlphaChannel());
+  const fs::path target = m_dir / "alpha.bmp";
+  io.SaveToFile(target.string());
+  ASSERT_FALSE(io.Aborting());
+  EXPECT_EQ(u16at(ReadFileBytes(target.string()), 28), 32);
+
+  TImageIO back;
+  back.Params().BMP_HandleTransparency = true;
+  back.LoadFromFile(target.string());
+  ASSERT_FALSE(back.Aborting());
+  TImageBitmap& b = *back.ImageBitmap();
+  ASSERT_TRUE(b.HasAlphaChannel());
+  for (int y = 0; y < b.Height(); ++y)
+    for (int x = 0; x < b.Width(); ++x) {
+      ASSERT_EQ(b.Alpha(x, y), original.Alpha(x, y)) << x << "," << y;
+      if (original.Alpha(x, y) != 0) {
+        ASSERT_EQ(b.Pixels(x, y), original.Pixels(x, y));
+      }
+    }
+}
+
 TEST_F(BmpFiles, StreamsAreRecognisedByContent) {
   BmpSpec b = spec(40, 1, 1, 24);
   b.rows = {1, 2, 3, 0};
