@@ -167,8 +167,8 @@ std::string UsageText() {
          "  -r, --recursive        scan folders with their subfolders\n"
          "      --ext EXT          in folders, take only *.EXT (default: *)\n"
          "Settings:\n"
-         "      --width W          auto, 0 (own size) or pixels (default: 1024)\n"
-         "      --height H         auto, 0 (own size) or pixels (default: auto)\n"
+         "      --width W          auto, 0 (own size) or 1..9999 pixels (default: 1024)\n"
+         "      --height H         auto, 0 (own size) or 1..9999 pixels (default: auto)\n"
          "  -q, --quality Q        JPEG quality 0..100 (default: 80)\n"
          "  -o, --output DIR       output folder (must exist)\n"
          "When a target file exists:\n"
@@ -183,7 +183,8 @@ std::string UsageText() {
          "  -h, --help             this text\n"
          "  -V, --version          the version\n"
          "\n"
-         "Exit status: 0 when no file failed, 1 when any file failed, 2 for bad usage.\n";
+         "Exit status: 0 when no file failed, 1 when any file failed, 2 for bad usage,\n"
+         "130 when stopped by Ctrl-C (the files in progress are finished first).\n";
 }
 
 std::string VersionText() { return "lumaprep-cli 0.1.0\n"; }
