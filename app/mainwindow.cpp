@@ -46,6 +46,7 @@ constexpr int kClientHeight = 422;
 constexpr int kPxLabelLeft = 123;        // unit label while the custom field is hidden
 constexpr int kPxLabelLeftCustom = 155;  // ... and while it is shown
 constexpr int kDefaultQuality = 80;
+constexpr int kListButtonWidth = 82;
 
 template <typename T>
 T* named(T* widget, const char* name) {
@@ -83,7 +84,7 @@ QComboBox* makeSizeList(QWidget* parent, const char* name,
                         const std::array<const char*, kSizeItemCount>& items, int x, int y) {
   auto* combo = named(new QComboBox(parent), name);
   for (const char* item : items) combo->addItem(QString::fromUtf8(item));
-  combo->setGeometry(x, y, 72, 21);
+  combo->setGeometry(x, y, 71, 21);
   combo->setMaxVisibleItems(kSizeItemCount);
   return combo;
 }
@@ -164,11 +165,13 @@ void TfrmMain::createControls() {
   ImageView->setGeometry(4, 22, 136, 102);
 
   groupBoxButtons = makeGroup(client, "groupBoxButtons", "", 2, 148, 463, 38);
-  buttonAdd = makeButton(groupBoxButtons, "buttonAdd", 8, 8, 66, 25);
-  buttonDelete = makeButton(groupBoxButtons, "buttonDelete", 80, 8, 66, 25);
-  buttonClearAll = makeButton(groupBoxButtons, "buttonClearAll", 160, 9, 66, 25);
-  buttonMoveUp = makeButton(groupBoxButtons, "buttonMoveUp", 304, 9, 66, 25);
-  buttonMoveDown = makeButton(groupBoxButtons, "buttonMoveDown", 376, 9, 66, 25);
+  // Three buttons on the left, two on the right, each wide enough for the longest caption
+  // of both languages in the boldest skin.
+  buttonAdd = makeButton(groupBoxButtons, "buttonAdd", 8, 8, kListButtonWidth, 25);
+  buttonDelete = makeButton(groupBoxButtons, "buttonDelete", 96, 8, kListButtonWidth, 25);
+  buttonClearAll = makeButton(groupBoxButtons, "buttonClearAll", 188, 9, kListButtonWidth, 25);
+  buttonMoveUp = makeButton(groupBoxButtons, "buttonMoveUp", 284, 9, kListButtonWidth, 25);
+  buttonMoveDown = makeButton(groupBoxButtons, "buttonMoveDown", 372, 9, kListButtonWidth, 25);
 
   groupBoxStatus = makeGroup(client, "groupBoxStatus", "进度", 2, 187, 463, 57);
   labelCurrentDecrption =
@@ -183,32 +186,33 @@ void TfrmMain::createControls() {
   progressBarCurrent->setTextVisible(false);
 
   groupBoxSettings = makeGroup(client, "groupBoxSettings", "输出设置", 2, 244, 463, 77);
-  LabelPhotoWidth = makeLabel(groupBoxSettings, "LabelPhotoWidth", "宽度：", 8, 26, 40, 13);
+  // Caption, list and custom field share the room left of the unit label (kPxLabelLeft).
+  LabelPhotoWidth = makeLabel(groupBoxSettings, "LabelPhotoWidth", "宽度：", 6, 26, 43, 13);
   ComboBoxPhotoWidth =
-      makeSizeList(groupBoxSettings, "ComboBoxPhotoWidth", PhotoWidthItems(), 48, 22);
+      makeSizeList(groupBoxSettings, "ComboBoxPhotoWidth", PhotoWidthItems(), 50, 22);
   MaskEditWidth = makeCustomField(groupBoxSettings, "MaskEditWidth", 124, 22);
   LabelPx1 = makeLabel(groupBoxSettings, "LabelPx1", "像素", kPxLabelLeft, 26, 40, 13);
-  LabelPhotoHeight = makeLabel(groupBoxSettings, "LabelPhotoHeight", "高度：", 8, 49, 40, 13);
+  LabelPhotoHeight = makeLabel(groupBoxSettings, "LabelPhotoHeight", "高度：", 6, 49, 43, 13);
   ComboBoxPhotoHeight =
-      makeSizeList(groupBoxSettings, "ComboBoxPhotoHeight", PhotoHeightItems(), 48, 47);
+      makeSizeList(groupBoxSettings, "ComboBoxPhotoHeight", PhotoHeightItems(), 50, 47);
   MaskEditHeight = makeCustomField(groupBoxSettings, "MaskEditHeight", 124, 47);
   LabelPx2 = makeLabel(groupBoxSettings, "LabelPx2", "像素", kPxLabelLeft, 51, 40, 13);
   ComboBoxPhotoWidth->setCurrentIndex(kDefaultWidthIndex);
   ComboBoxPhotoHeight->setCurrentIndex(kDefaultHeightIndex);
   LabelJpegQuality =
-      makeLabel(groupBoxSettings, "LabelJpegQuality", "JPEG 质量：", 216, 24, 73, 17);
+      makeLabel(groupBoxSettings, "LabelJpegQuality", "JPEG 质量：", 216, 24, 78, 17);
   TrackBarJPEGQuality = named(new QSlider(Qt::Horizontal, groupBoxSettings),
                               "TrackBarJPEGQuality");
-  TrackBarJPEGQuality->setGeometry(288, 24, 121, 17);
+  TrackBarJPEGQuality->setGeometry(296, 24, 121, 17);
   TrackBarJPEGQuality->setRange(0, 100);
   TrackBarJPEGQuality->setValue(kDefaultQuality);
   TrackBarJPEGQuality->setPageStep(10);
 
   groupBoxOutput = makeGroup(client, "groupBoxOutput", "输出", 2, 332, 463, 39);
-  labelOutput = makeLabel(groupBoxOutput, "labelOutput", "输出目录", 8, 16, 65, 17);
+  labelOutput = makeLabel(groupBoxOutput, "labelOutput", "输出目录", 8, 16, 84, 17);
   editOutputFolder = named(new QLineEdit(QStringLiteral("C:\\"), groupBoxOutput),
                            "editOutputFolder");
-  editOutputFolder->setGeometry(80, 12, 273, 21);
+  editOutputFolder->setGeometry(96, 12, 257, 21);
   editOutputFolder->setReadOnly(true);
   BitBtnOutput = makeButton(groupBoxOutput, "BitBtnOutput", 370, 10, 81, 25);
 
