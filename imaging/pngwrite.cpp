@@ -279,12 +279,20 @@ void PNGWriteStream(Stream& stream, TImageBitmap& bitmap, TIOParamsVals& params,
     background.blue = bg.b;
   }
 
-  // Texts: libpng refuses empty keywords and keywords over 79 bytes.
+  // Texts: libpng fails the whole write on a keyword that is empty once it has dropped spaces
+  // and unprintable characters, or longer than 79 bytes; such pairs are left out.
+  auto usableKey = [](const std::string& key) {
+    if (key.empty() || key.size() > 79) return false;
+    return std::any_of(key.begin(), key.end(), [](char ch) {
+      const auto c = static_cast<unsigned char>(ch);
+      return (c > 32 && c < 127) || c > 160;
+    });
+  };
   std::vector<png_text> texts;
   const size_t textCount = std::min(params.PNG_TextKeys.size(), params.PNG_TextValues.size());
   for (size_t i = 0; i < textCount; ++i) {
     const std::string& key = params.PNG_TextKeys[i];
-    if (key.empty() || key.size() > 79) continue;
+    if (!usableKey(key)) continue;
     png_text t{};
     t.compression = PNG_TEXT_COMPRESSION_NONE;
     t.key = const_cast<char*>(key.c_str());

@@ -445,6 +445,13 @@ TEST_F(PngFiles, ResolutionBackgroundAndTextsTravel) {
       {"Title", "Lumaprep"}, {"Comment", "two lines\nof text"}};
   EXPECT_EQ(f.texts, texts);
 
+  // Keywords libpng would refuse (failing the whole write) are left out.
+  params.PNG_TextKeys = {"", "   ", std::string(80, 'k'), "\x01\x02", "Author"};
+  params.PNG_TextValues = {"a", "b", "c", "d", "e"};
+  saveTo(out("keys.png"), image, params);
+  ASSERT_TRUE(readFacts(out("keys.png"), f));
+  EXPECT_EQ(f.texts, (std::vector<std::pair<std::string, std::string>>{{"Author", "e"}}));
+
   // Grey output at 16 bits: the background's grey level in 16-bit samples.
   TImageBitmap grey;
   fill24(grey, 8, 8, [](int x, int y) { return rgb(x * 30, x * 30, x * 30 + 0 * y); });
