@@ -1,6 +1,8 @@
 #include "app/mainwindow.h"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 
 #include <QAction>
 #include <QApplication>
@@ -15,6 +17,7 @@
 #include <QLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
@@ -52,6 +55,16 @@ template <typename T>
 T* named(T* widget, const char* name) {
   widget->setObjectName(QString::fromLatin1(name));
   return widget;
+}
+
+// Fills items with new entries of menu: texts <text>1, <text>2 ..., object names <name>1 ...
+template <std::size_t N>
+void addNumberedActions(QMenu* menu, const char* text, const char* name,
+                        std::array<QAction*, N>& items) {
+  for (std::size_t k = 1; k <= N; ++k) {
+    items[k - 1] = menu->addAction(QString::fromLatin1(text) + QString::number(k));
+    items[k - 1]->setObjectName(QString::fromLatin1(name) + QString::number(k));
+  }
 }
 
 QAction* namedAction(QObject* parent, const char* name, const char* caption) {
@@ -248,19 +261,11 @@ void TfrmMain::createMenus() {
   N_1->addAction(ActionExit);
 
   N_Skin = named(bar->addMenu(QStringLiteral("皮肤")), "N_Skin");
-  for (int k = 1; k <= 18; ++k) {
-    QAction* item = N_Skin->addAction(QStringLiteral("Skin%1").arg(k));
-    item->setObjectName(QStringLiteral("N_Skin%1").arg(k));
-    N_SkinItems[k - 1] = item;
-  }
+  addNumberedActions(N_Skin, "Skin", "N_Skin", N_SkinItems);
 
   N_Tools = named(bar->addMenu(QStringLiteral("工具")), "N_Tools");
   N_OtherProducts = named(N_Tools->addMenu(QStringLiteral("其它产品")), "N_OtherProducts");
-  for (int k = 1; k <= 11; ++k) {
-    QAction* item = N_OtherProducts->addAction(QStringLiteral("Product%1").arg(k));
-    item->setObjectName(QStringLiteral("N_Product%1").arg(k));
-    N_Products[k - 1] = item;
-  }
+  addNumberedActions(N_OtherProducts, "Product", "N_Product", N_Products);
 
   N_Help = named(bar->addMenu(QStringLiteral("帮助")), "N_Help");
   N_LocalHelp = named(N_Help->addAction(QStringLiteral("联机帮组")), "N_LocalHelp");

@@ -137,6 +137,18 @@ bool probe(TIOFileType type, Stream& stream, int64_t pos) {
 // the length of the data that follows (32-bit little endian).
 constexpr size_t kStreamHeaderSize = 12;
 
+// Runs work, then io.DoFinishWork(), which also ends a work that throws.
+template <typename Work>
+void finishAfter(TImageIO& io, const Work& work) {
+  try {
+    work();
+  } catch (...) {
+    io.DoFinishWork();
+    throw;
+  }
+  io.DoFinishWork();
+}
+
 }  // namespace
 
 // ---- registry -----------------------------------------------------------------------------
@@ -344,7 +356,8 @@ void TImageIO::loadFrame(Stream& stream, const std::string& fileName, const TInt
   if (m_onDpiChanged) m_onDpiChanged(this, m_params->DpiX, m_params->DpiY);
 }
 
-void TImageIO::LoadFromFileFormat(const std::string& fileName, TIOFileType fileType) {
+void TImageIO::loadFormat(TIOFileType fileType,
+                          const std::function<void(const TInternalCodec*)>& read) {
   m_aborting = true;
   const TInternalCodec* codec = FindInternalCodec(fileType);
   if (!codec || !codec->Read || !m_bitmap) {
@@ -352,31 +365,22 @@ void TImageIO::LoadFromFileFormat(const std::string& fileName, TIOFileType fileT
     return;
   }
   m_params->ResetInfo();
-  try {
+  finishAfter(*this, [&] {
+    read(codec);
+  });
+}
+
+void TImageIO::LoadFromFileFormat(const std::string& fileName, TIOFileType fileType) {
+  loadFormat(fileType, [&](const TInternalCodec* codec) {
     FileStream file(fileName, FileStream::fmOpenRead);
     loadFrame(file, fileName, codec, fileType);
-  } catch (...) {
-    DoFinishWork();
-    throw;
-  }
-  DoFinishWork();
+  });
 }
 
 void TImageIO::LoadFromStreamFormat(Stream& stream, TIOFileType fileType) {
-  m_aborting = true;
-  const TInternalCodec* codec = FindInternalCodec(fileType);
-  if (!codec || !codec->Read || !m_bitmap) {
-    DoFinishWork();
-    return;
-  }
-  m_params->ResetInfo();
-  try {
+  loadFormat(fileType, [&](const TInternalCodec* codec) {
     loadFrame(stream, std::string(), codec, fileType);
-  } catch (...) {
-    DoFinishWork();
-    throw;
-  }
-  DoFinishWork();
+  });
 }
 
 void TImageIO::saveFrame(Stream& stream, const TInternalCodec* codec, TIOFileType fileType) {
@@ -399,7 +403,8 @@ void TImageIO::saveFrame(Stream& stream, const TInternalCodec* codec, TIOFileTyp
   }
 }
 
-void TImageIO::SaveToFileFormat(const std::string& fileName, TIOFileType fileType) {
+void TImageIO::saveFormat(TIOFileType fileType,
+                          const std::function<void(const TInternalCodec*)>& write) {
   m_aborting = true;
   const TInternalCodec* codec = FindInternalCodec(fileType);
   // A format without a writer fails quietly: no file, no exception.
@@ -411,7 +416,13 @@ void TImageIO::SaveToFileFormat(const std::string& fileName, TIOFileType fileTyp
   if (wantsRgbOrBilevel(fileType) && m_bitmap->PixelFormat() != im24RGB &&
       m_bitmap->PixelFormat() != im1g)
     m_bitmap->SetPixelFormat(im24RGB);
-  try {
+  finishAfter(*this, [&] {
+    write(codec);
+  });
+}
+
+void TImageIO::SaveToFileFormat(const std::string& fileName, TIOFileType fileType) {
+  saveFormat(fileType, [&](const TInternalCodec* codec) {
     // The writer fills a temporary file beside the target; only a complete write replaces it.
     AtomicFileStream file(fileName);
     saveFrame(file, codec, fileType);
@@ -421,45 +432,32 @@ void TImageIO::SaveToFileFormat(const std::string& fileName, TIOFileType fileTyp
       file.Commit();
     else
       file.Discard();
-  } catch (...) {
-    DoFinishWork();
-    throw;
-  }
-  DoFinishWork();
+  });
 }
 
 void TImageIO::SaveToStreamFormat(Stream& stream, TIOFileType fileType) {
-  m_aborting = true;
-  const TInternalCodec* codec = FindInternalCodec(fileType);
-  if (!codec || !codec->Write) return;
-  if (!m_bitmap) {
-    DoFinishWork();
-    return;
-  }
-  if (wantsRgbOrBilevel(fileType) && m_bitmap->PixelFormat() != im24RGB &&
-      m_bitmap->PixelFormat() != im1g)
-    m_bitmap->SetPixelFormat(im24RGB);
-  try {
+  saveFormat(fileType, [&](const TInternalCodec* codec) {
     saveFrame(stream, codec, fileType);
     m_params->FileType = fileType;
-  } catch (...) {
-    DoFinishWork();
-    throw;
-  }
-  DoFinishWork();
+  });
 }
 
-void TImageIO::loadWithRegistryReader(const std::string& fileName,
-                                      const TImageFileFormatInfo& info) {
+bool TImageIO::beginRegistryRead(const TImageFileFormatInfo& info) {
   m_params->FileName.clear();
   m_params->FileType = ioUnknown;
   m_params->ResetInfo();
   m_aborting = true;
   if (!info.ReadFunction || !m_bitmap) {
     DoFinishWork();
-    return;
+    return false;
   }
-  try {
+  return true;
+}
+
+void TImageIO::loadWithRegistryReader(const std::string& fileName,
+                                      const TImageFileFormatInfo& info) {
+  if (!beginRegistryRead(info)) return;
+  finishAfter(*this, [&] {
     FileStream file(fileName, FileStream::fmOpenRead);
     m_aborting = false;
     m_params->FileName = fileName;
@@ -474,11 +472,7 @@ void TImageIO::loadWithRegistryReader(const std::string& fileName,
       adjustDpiAfterLoad();
       if (m_onDpiChanged) m_onDpiChanged(this, m_params->DpiX, m_params->DpiY);
     }
-  } catch (...) {
-    DoFinishWork();
-    throw;
-  }
-  DoFinishWork();
+  });
 }
 
 void TImageIO::LoadFromFile(const std::string& fileName) {
@@ -532,7 +526,7 @@ void TImageIO::SaveToFile(const std::string& fileName) {
   }
   if (m_bitmap->PixelFormat() != im24RGB && m_bitmap->PixelFormat() != im1g)
     m_bitmap->SetPixelFormat(im24RGB);
-  try {
+  finishAfter(*this, [&] {
     AtomicFileStream file(fileName);
     m_aborting = false;
     m_params->FileName = fileName;
@@ -545,11 +539,7 @@ void TImageIO::SaveToFile(const std::string& fileName) {
       file.Commit();
     else
       file.Discard();
-  } catch (...) {
-    DoFinishWork();
-    throw;
-  }
-  DoFinishWork();
+  });
 }
 
 void TImageIO::LoadFromStream(Stream& stream) {
@@ -572,25 +562,14 @@ void TImageIO::LoadFromStream(Stream& stream) {
     DoFinishWork();
     return;
   }
-  m_params->FileName.clear();
-  m_params->FileType = ioUnknown;
-  m_params->ResetInfo();
-  m_aborting = true;
-  if (!info.ReadFunction || !m_bitmap) {
-    DoFinishWork();
-    return;
-  }
+  if (!beginRegistryRead(info)) return;
   m_aborting = false;
   m_params->FileType = info.FileType;
   TProgressRec progress = MakeProgressRec();
-  try {
+  finishAfter(*this, [&] {
     info.ReadFunction(stream, *m_bitmap, *m_params, false, progress);
     if (!m_aborting) adjustDpiAfterLoad();
-  } catch (...) {
-    DoFinishWork();
-    throw;
-  }
-  DoFinishWork();
+  });
 }
 
 }  // namespace lumaprep

@@ -202,6 +202,16 @@ class TImageIO {
   void loadFrame(Stream& stream, const std::string& fileName, const TInternalCodec* codec,
                  TIOFileType fileType);
   void saveFrame(Stream& stream, const TInternalCodec* codec, TIOFileType fileType);
+  // The frame of the two *Format loads: the abort flag, the reader lookup (no reader or no
+  // bitmap: finish at once), the reset of the info fields, then read and DoFinishWork.
+  void loadFormat(TIOFileType fileType, const std::function<void(const TInternalCodec*)>& read);
+  // The frame of the two *Format saves: the abort flag, the writer lookup (no writer: return
+  // quietly; no bitmap: finish at once), the pixel format the writer takes, then write and
+  // DoFinishWork.
+  void saveFormat(TIOFileType fileType, const std::function<void(const TInternalCodec*)>& write);
+  // The start of a read through a registered reader: clears the file name, type and info
+  // fields and sets the abort flag; false, after DoFinishWork, without a reader or a bitmap.
+  bool beginRegistryRead(const TImageFileFormatInfo& info);
   void loadWithRegistryReader(const std::string& fileName, const TImageFileFormatInfo& info);
   void adjustDpiAfterLoad();
 

@@ -1,7 +1,5 @@
 #include "app/batchadd.h"
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -22,18 +20,12 @@
 #include "app/errorhandler.h"
 #include "app/mainwindow.h"
 #include "app/services.h"
+#include "apptest.h"
 
 namespace lumaprep {
 namespace {
 
 namespace fs = std::filesystem;
-
-void ensureApp() {
-  static int argc = 1;
-  static char name[] = "test_app";
-  static char* argv[] = {name, nullptr};
-  if (!QApplication::instance()) new TApplication(argc, argv);
-}
 
 struct AddCall {
   QString folder;
@@ -44,9 +36,7 @@ struct AddCall {
 class BatchAddTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ensureApp();
-    m_root = fs::temp_directory_path() / ("lumaprep-batchadd-" + std::to_string(::getpid()));
-    fs::remove_all(m_root);
+    test::EnsureApp();
     fs::create_directories(m_root / "photos" / "2019");
     std::ofstream(m_root / "photos" / "a.jpg") << "x";
     std::ofstream(m_root / "photos" / "b.png") << "x";
@@ -56,10 +46,7 @@ class BatchAddTest : public ::testing::Test {
           m_calls.push_back({folder, sub, ext});
         });
   }
-  void TearDown() override {
-    m_dialog.reset();
-    fs::remove_all(m_root);
-  }
+  void TearDown() override { m_dialog.reset(); }
 
   QString photos() const { return QString::fromStdString((m_root / "photos").string()); }
 
@@ -70,7 +57,8 @@ class BatchAddTest : public ::testing::Test {
     return widget;
   }
 
-  fs::path m_root;
+  test::TempFolder m_temp{"batchadd"};
+  const fs::path& m_root = m_temp.path();
   std::unique_ptr<TFrmBatchAdd> m_dialog;
   std::vector<AddCall> m_calls;
 };

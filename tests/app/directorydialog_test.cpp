@@ -1,12 +1,9 @@
 #include "app/directorydialog.h"
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include <QApplication>
@@ -25,19 +22,13 @@
 #include "app/errorhandler.h"
 #include "app/mainwindow.h"
 #include "app/services.h"
+#include "apptest.h"
 #include "settings/common.h"
 
 namespace lumaprep {
 namespace {
 
 namespace fs = std::filesystem;
-
-void ensureApp() {
-  static int argc = 1;
-  static char name[] = "test_app";
-  static char* argv[] = {name, nullptr};
-  if (!QApplication::instance()) new TApplication(argc, argv);
-}
 
 // Runs action on the dialog once its modal loop is running.
 void whenShown(TFrmDirectory& dialog, std::function<void()> action) {
@@ -49,16 +40,14 @@ void whenShown(TFrmDirectory& dialog, std::function<void()> action) {
 class DirectoryDialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ensureApp();
-    m_root = fs::temp_directory_path() / ("lumaprep-dirdlg-" + std::to_string(::getpid()));
-    fs::remove_all(m_root);
+    test::EnsureApp();
     fs::create_directories(m_root / "out" / "sub");
   }
-  void TearDown() override { fs::remove_all(m_root); }
 
   QString path(const char* rel) const { return QString::fromStdString((m_root / rel).string()); }
 
-  fs::path m_root;
+  test::TempFolder m_temp{"dirdlg"};
+  const fs::path& m_root = m_temp.path();
 };
 
 TEST_F(DirectoryDialogTest, OkGivesTheSelectedFolderCancelAndEscGiveNothing) {
@@ -140,13 +129,6 @@ TEST_F(DirectoryDialogTest, LanguageSectionReplacesEveryText) {
             QStringLiteral("T:buttonCancel"));
 }
 
-std::string readFile(const fs::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 TEST_F(DirectoryDialogTest, SavingTheOutputFolderWritesConfigAndReportsAFailedWrite) {
   TfrmCommon common((m_root / "prog").string());
   fs::create_directories(m_root / "prog");
@@ -154,9 +136,9 @@ TEST_F(DirectoryDialogTest, SavingTheOutputFolderWritesConfigAndReportsAFailedWr
   frmCommon = &common;
 
   services::SaveOutputFolder(path("out"));
-  EXPECT_NE(
-      readFile(m_root / "prog" / "config.ini").find("outputFolder=" + (m_root / "out").string()),
-      std::string::npos);
+  EXPECT_NE(test::ReadFile(m_root / "prog" / "config.ini")
+                .find("outputFolder=" + (m_root / "out").string()),
+            std::string::npos);
   EXPECT_EQ(services::LoadOutputFolder(), path("out"));
 
   // A config.ini that cannot be written: the error names the file.
@@ -222,7 +204,7 @@ class OutputFolderTest : public DirectoryDialogTest {
 TEST_F(OutputFolderTest, EveryChangeIsWrittenAndOnlyAChange) {
   // At start the default is shown and written back.
   EXPECT_EQ(m_window->editOutputFolder->text(), QString::fromStdString(TfrmCommon::HomeFolder()));
-  EXPECT_NE(readFile(config()).find("outputFolder="), std::string::npos);
+  EXPECT_NE(test::ReadFile(config()).find("outputFolder="), std::string::npos);
 
   choose("out/sub");
   EXPECT_EQ(m_window->editOutputFolder->text(), path("out/sub"));
@@ -242,10 +224,7 @@ TEST_F(OutputFolderTest, EveryChangeIsWrittenAndOnlyAChange) {
 TEST_F(OutputFolderTest, AConfigThatCannotBeWrittenIsReportedAndTheBoxKeepsTheChoice) {
   fs::remove(config());
   fs::create_directory(config());
-  QStringList errors;
-  const ErrorReporter old = SetErrorReporter([&](const QString& m) { errors << m; });
-  choose("out");
-  SetErrorReporter(old);
+  const QStringList errors = test::ErrorsOf([&] { choose("out"); });
   EXPECT_EQ(m_window->editOutputFolder->text(), path("out"));
   ASSERT_EQ(errors.size(), 1);
   EXPECT_EQ(errors[0], QStringLiteral("Unable to write to %1")

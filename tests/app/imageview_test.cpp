@@ -6,22 +6,16 @@
 
 #include "app/errorhandler.h"
 #include "app/imageview.h"
+#include "apptest.h"
 #include "imaging/imagebitmap.h"
 
 namespace lumaprep {
 namespace {
 
-void EnsureApplication() {
-  static int argc = 1;
-  static char name[] = "test_app";
-  static char* argv[] = {name, nullptr};
-  if (!QApplication::instance()) new TApplication(argc, argv);
-}
-
 class ImageViewTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    EnsureApplication();
+    test::EnsureApp();
     view = std::make_unique<TImageView>();
   }
   std::unique_ptr<TImageView> view;

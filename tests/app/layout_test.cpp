@@ -35,6 +35,7 @@
 #include "app/overwritedialog.h"
 #include "app/services.h"
 #include "app/skins.h"
+#include "apptest.h"
 #include "settings/common.h"
 #include "settings/skins.h"
 
@@ -42,13 +43,6 @@ namespace lumaprep {
 namespace {
 
 namespace fs = std::filesystem;
-
-void ensureApp() {
-  static int argc = 1;
-  static char name[] = "test_app";
-  static char* argv[] = {name, nullptr};
-  if (!QApplication::instance()) new TApplication(argc, argv);
-}
 
 // Text laid out as QPainter::drawText lays it into a rectangle: the advance of its widest line
 // and the ink of its glyphs (the fallback fonts of Chinese text included), in the coordinates
@@ -304,7 +298,7 @@ void PrintTo(const Language& language, std::ostream* os) { *os << language.name;
 class LayoutTest : public ::testing::TestWithParam<Language> {
  protected:
   void SetUp() override {
-    ensureApp();
+    test::EnsureApp();
     ASSERT_TRUE(m_temp.isValid());
     m_program = m_temp.path().toStdString();
     fs::copy(kSource / "language", m_program / "language", fs::copy_options::recursive);
@@ -313,7 +307,6 @@ class LayoutTest : public ::testing::TestWithParam<Language> {
         << "[common]\nlanguage=" << GetParam().id << "\n[setting]\noutputFolder=/tmp\n";
     m_common = std::make_unique<TfrmCommon>(m_program.string());
     frmCommon = m_common.get();
-    m_oldReporter = SetErrorReporter([this](const QString& message) { m_errors << message; });
 
     // Start-up order: main window, file-exists question, the two folder dialogs.
     m_main = std::make_unique<TfrmMain>();
@@ -334,7 +327,6 @@ class LayoutTest : public ::testing::TestWithParam<Language> {
     frmCommon = nullptr;
     m_common.reset();
     qApp->setStyleSheet(QString());
-    SetErrorReporter(m_oldReporter);
   }
 
   // What does not fit in any of the four windows now.
@@ -366,10 +358,10 @@ class LayoutTest : public ::testing::TestWithParam<Language> {
 
   QTemporaryDir m_temp;
   fs::path m_program;
+  test::ErrorRecorder m_recorder;
+  QStringList& m_errors = m_recorder.messages;
   std::unique_ptr<TfrmCommon> m_common;
   std::unique_ptr<TfrmMain> m_main;
-  QStringList m_errors;
-  ErrorReporter m_oldReporter;
 };
 
 TEST_P(LayoutTest, EveryCaptionHasRoomUnderEverySkin) {

@@ -1,7 +1,6 @@
 #include "app/links.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -19,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "app/errorhandler.h"
+#include "apptest.h"
 #include "settings/common.h"
 #include "settings/links.h"
 
@@ -37,27 +37,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void ensureApp() {
-  static int argc = 1;
-  static char name[] = "test_app";
-  static char* argv[] = {name, nullptr};
-  if (!QApplication::instance()) new TApplication(argc, argv);
-}
-
 class LinksTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ensureApp();
+    test::EnsureApp();
     for (const char* scheme : {"http", "https", "mailto", "file"})
       QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), &m_recorder, "open");
-    m_prog = fs::temp_directory_path() / ("lumaprep-links-" + std::to_string(::getpid()));
-    fs::remove_all(m_prog);
-    fs::create_directories(m_prog);
   }
   void TearDown() override {
     for (const char* scheme : {"http", "https", "mailto", "file"})
       QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
-    fs::remove_all(m_prog);
   }
 
   // A program folder whose config.ini holds the given language.
@@ -70,7 +59,8 @@ class LinksTest : public ::testing::Test {
   QString last() const { return m_recorder.urls.isEmpty() ? QString() : m_recorder.urls.last(); }
 
   UrlRecorder m_recorder;
-  fs::path m_prog;
+  test::TempFolder m_temp{"links"};
+  const fs::path& m_prog = m_temp.path();
 };
 
 TEST_F(LinksTest, HelpAndLinksFollowTheLanguage) {

@@ -37,6 +37,7 @@
 #include "app/mainwindow.h"
 #include "app/overwritedialog.h"
 #include "app/job/convert.h"
+#include "apptest.h"
 #include "imaging/imagebitmap.h"
 #include "imaging/imageio.h"
 #include "imaging/resample.h"
@@ -48,22 +49,8 @@ namespace fs = std::filesystem;
 namespace lumaprep {
 namespace {
 
-void EnsureApplication() {
-  static int argc = 1;
-  static char name[] = "test_app";
-  static char* argv[] = {name, nullptr};
-  if (!QApplication::instance()) new TApplication(argc, argv);
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::ReadFile;
+using test::WriteFile;
 
 // The language file of the tests: short texts, and "%s" as the status pattern so that the
 // status line shows the bare position.
@@ -178,14 +165,13 @@ class ModalAnswerer {
 class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    EnsureApplication();
+    test::EnsureApp();
     ASSERT_TRUE(m_temp.isValid());
     m_root = fs::path(m_temp.path().toStdString());
     m_program = m_root / "program";
     WriteFile(m_program / "language" / "en.ini", kTestLanguage);
     m_out = m_root / "out";
     fs::create_directories(m_out);
-    m_oldReporter = SetErrorReporter([this](const QString& message) { m_errors << message; });
   }
 
   void TearDown() override {
@@ -194,7 +180,6 @@ class MainWindowTest : public ::testing::Test {
     frmMain = nullptr;
     frmCommon = nullptr;
     m_common.reset();
-    SetErrorReporter(m_oldReporter);
   }
 
   // Creates the windows in start-up order and shows the main window (which runs FormShow).
@@ -229,10 +214,10 @@ class MainWindowTest : public ::testing::Test {
 
   QTemporaryDir m_temp;
   fs::path m_root, m_program, m_out;
+  test::ErrorRecorder m_recorder;
+  QStringList& m_errors = m_recorder.messages;
   std::unique_ptr<TfrmCommon> m_common;
   std::unique_ptr<TfrmMain> m_window;
-  QStringList m_errors;
-  ErrorReporter m_oldReporter;
 };
 
 // ---- Start-up and language -----------------------------------------------------------------

@@ -1,13 +1,11 @@
 #include "app/skins.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include <QAction>
@@ -18,6 +16,7 @@
 #include "app/errorhandler.h"
 
 #include "app/mainwindow.h"
+#include "apptest.h"
 #include "settings/common.h"
 #include "settings/skins.h"
 
@@ -25,20 +24,6 @@ namespace lumaprep {
 namespace {
 
 namespace fs = std::filesystem;
-
-void ensureApp() {
-  static int argc = 1;
-  static char name[] = "test_app";
-  static char* argv[] = {name, nullptr};
-  if (!QApplication::instance()) new TApplication(argc, argv);
-}
-
-std::string readFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 const fs::path kSkinSources = fs::path(LUMAPREP_SOURCE_DIR) / "skins";
 
@@ -48,7 +33,7 @@ TEST(SkinFiles, EighteenDistinctCompleteStyleSheets) {
   std::set<std::string> contents;
   for (const char* name : SkinFileNames()) {
     SCOPED_TRACE(name);
-    const std::string text = readFile(kSkinSources / name);
+    const std::string text = test::ReadFile(kSkinSources / name);
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(CheckStyleSheet(text), "");
     contents.insert(text);
@@ -89,24 +74,20 @@ TEST(CheckStyleSheet, RefusesWhatCannotBeAStyleSheet) {
 class SkinTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ensureApp();
+    test::EnsureApp();
     qApp->setStyleSheet(QString());
-    m_prog = fs::temp_directory_path() / ("lumaprep-skins-" + std::to_string(::getpid()));
-    fs::remove_all(m_prog);
     fs::create_directories(m_prog / "skins");
     // Small stand-ins that name themselves, so the test sees which file was applied.
     for (const char* name : SkinFileNames())
       std::ofstream(m_prog / "skins" / name) << "/* " << name << " */ QWidget { }";
   }
-  void TearDown() override {
-    qApp->setStyleSheet(QString());
-    fs::remove_all(m_prog);
-  }
+  void TearDown() override { qApp->setStyleSheet(QString()); }
 
   static std::string applied() { return qApp->styleSheet().toStdString(); }
   static bool shows(const char* name) { return applied().find(name) != std::string::npos; }
 
-  fs::path m_prog;
+  test::TempFolder m_temp{"skins"};
+  const fs::path& m_prog = m_temp.path();
 };
 
 TEST_F(SkinTest, NumbersPickTheirFilesAndUnknownNumbersPickSilver) {
@@ -216,10 +197,7 @@ TEST_F(SkinMenuTest, AMenuEntryAppliesThenStoresItsNumber) {
 
   // A broken file is reported and its number is not stored.
   std::ofstream(m_prog / "skins" / "Warm.ssk", std::ios::trunc) << "QWidget {";
-  QStringList errors;
-  const ErrorReporter old = SetErrorReporter([&](const QString& m) { errors << m; });
-  m_window->N_SkinItems[14]->trigger();
-  SetErrorReporter(old);
+  const QStringList errors = test::ErrorsOf([&] { m_window->N_SkinItems[14]->trigger(); });
   EXPECT_EQ(errors.size(), 1);
   EXPECT_TRUE(shows("Midsummer.ssk"));
   EXPECT_EQ(m_common->ReadSkinSetting(), 14);

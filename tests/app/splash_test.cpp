@@ -1,7 +1,5 @@
 #include "app/splash.h"
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -16,38 +14,23 @@
 #include <gtest/gtest.h>
 
 #include "app/errorhandler.h"
+#include "apptest.h"
 
 namespace lumaprep {
 namespace {
 
 namespace fs = std::filesystem;
 
-void ensureApp() {
-  static int argc = 1;
-  static char name[] = "test_app";
-  static char* argv[] = {name, nullptr};
-  if (!QApplication::instance()) new TApplication(argc, argv);
-}
-
 class SplashTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ensureApp();
-    m_dir = fs::temp_directory_path() / ("lumaprep-splash-" + std::to_string(::getpid()));
-    fs::remove_all(m_dir);
-    fs::create_directories(m_dir);
-    m_old = SetErrorReporter([this](const QString& m) { m_errors << m; });
-  }
-  void TearDown() override {
-    SetErrorReporter(m_old);
-    fs::remove_all(m_dir);
-  }
+  void SetUp() override { test::EnsureApp(); }
 
   std::string file(const char* name) const { return (m_dir / name).string(); }
 
-  fs::path m_dir;
-  ErrorReporter m_old;
-  QStringList m_errors;
+  test::TempFolder m_temp{"splash"};
+  const fs::path& m_dir = m_temp.path();
+  test::ErrorRecorder m_recorder;
+  QStringList& m_errors = m_recorder.messages;
 };
 
 TEST_F(SplashTest, PictureAtNaturalSizeGreyIsSeeThroughFadesInAndOutOverASecondEach) {
@@ -114,7 +97,7 @@ TEST_F(SplashTest, AMissingOrBrokenPictureIsReportedAndStartUpGoesOn) {
 }
 
 TEST(SplashPictures, TheShippedPicturesAre420By300Bitmaps) {
-  ensureApp();
+  test::EnsureApp();
   for (const char* name : {"splash-en.bmp", "splash-gb.bmp"}) {
     SCOPED_TRACE(name);
     const QString path =
