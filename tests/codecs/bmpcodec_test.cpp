@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/job/convert.h"
 #include "imaging/imageio.h"
 #include "imaging/resample.h"
 #include "testdata.h"
@@ -695,17 +696,18 @@ TEST_F(BmpFiles, PaletteAndRleFilesKeepTheirForm) {
                         {"rgb16.bmp", 24, 0},       {"rgba32.bmp", 32, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TImageIO io;
-    io.LoadFromFile((bmpDir() / c.name).string());
-    ASSERT_FALSE(io.Aborting());
+    TImageIO original_io;
+    original_io.LoadFromFile((bmpDir() / c.name).string());
+    ASSERT_FALSE(original_io.Aborting());
     TImageBitmap original;
-    original.Assign(*io.ImageBitmap());
-    io.Params().JPEG_Quality = 80;
+    original.Assign(*original_io.ImageBitmap());
+    // The conversion job's own step at the image's own size.
+    TImageIO io;
     TImageProc proc(io.ImageBitmap());
-    proc.Resample(0, 0, rfNone);
     const fs::path target = m_dir / c.name;
-    io.SaveToFile(target.string());
-    ASSERT_FALSE(io.Aborting());
+    const TConvertResult r =
+        ConvertFile(io, proc, (bmpDir() / c.name).string(), target.string(), 80, 0, 0, nullptr);
+    ASSERT_TRUE(r.Written);
     const std::vector<uint8_t> f = ReadFileBytes(target.string());
     const size_t header = u32at(f, 14);
     EXPECT_EQ(header == 12 ? u16at(f, 24) : u16at(f, 28), c.bits);
@@ -729,10 +731,9 @@ TEST_F(BmpFiles, PaletteAndRleFilesKeepTheirForm) {
 
   // Smaller output keeps the form too.
   TImageIO io;
-  io.LoadFromFile((bmpDir() / "pal4.bmp").string());
   TImageProc proc(io.ImageBitmap());
-  proc.Resample(60, -1, rfNone);
-  io.SaveToFile((m_dir / "small.bmp").string());
+  ASSERT_TRUE(ConvertFile(io, proc, (bmpDir() / "pal4.bmp").string(),
+                          (m_dir / "small.bmp").string(), 80, 60, -1, nullptr));
   const std::vector<uint8_t> f = ReadFileBytes((m_dir / "small.bmp").string());
   EXPECT_EQ(u16at(f, 28), 4);
   EXPECT_EQ(u32at(f, 18), 60u);
