@@ -2,22 +2,9 @@
 
 namespace lumaprep {
 
-const char* const kSupportedExtensions =
-    "*.jpg;*.gif;*.bmp;*.jp2;*.j2k;*.jpc;*.jpeg;*.png;*.psd;*.avi;*.pcx;*.dcx;*.dib;*.rle;"
-    "*.tga;*.pbm;*.pgm;*.ppm;*.ico;*.wmf;*.emf;*.cur;*.tif";
-
 const char* const kOpenDialogTitle = "Open photo files";
 
-QString FileExtension(const QString& path) {
-  const QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
-  const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-  return dot < 0 ? QString() : name.mid(dot);
-}
-
-bool IsSupportedFile(const QString& path) {
-  const QString ext = FileExtension(path).toLower();
-  return !ext.isEmpty() && QString::fromLatin1(kSupportedExtensions).contains(ext);
-}
+bool IsSupportedFile(const QString& path) { return IsSupportedFile(path.toStdString()); }
 
 QStringList OpenDialogFilters() {
   struct Group {

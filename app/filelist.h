@@ -3,18 +3,11 @@
 #include <QString>
 #include <QStringList>
 
+#include "app/job/admission.h"
+
 namespace lumaprep {
 
-// The 23 patterns of the formats Lumaprep reads, joined by ";".
-extern const char* const kSupportedExtensions;
-
-// The extension of path's file name (from its last "." to the end, dot included), or "" when
-// the file name has no dot.
-QString FileExtension(const QString& path);
-
-// The admission test of the file list: the lower-case extension, dot included, occurs
-// somewhere in kSupportedExtensions. A substring test, so ".jpe" and ".p" pass as well;
-// ".tiff", ".txt" and names without a dot do not.
+// The file list's admission test (app/job/admission.h) for a path as the window holds it.
 bool IsSupportedFile(const QString& path);
 
 // The open dialog's title and its eight filter groups, in Qt's "Description (*.a *.b)" form.

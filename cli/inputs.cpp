@@ -6,22 +6,13 @@
 #include <system_error>
 
 #include "app/job/addfolder.h"
+#include "app/job/admission.h"
 
 namespace lumaprep::cli {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The window's supported-extension list, joined as its open dialog and AddFile see it.
-constexpr const char* kSupportedExtensions =
-    "*.jpg;*.gif;*.bmp;*.jp2;*.j2k;*.jpc;*.jpeg;*.png;*.psd;*.avi;*.pcx;*.dcx;*.dib;*.rle;"
-    "*.tga;*.pbm;*.pgm;*.ppm;*.ico;*.wmf;*.emf;*.cur;*.tif";
-
-std::string fileNamePart(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 void scanFolder(const fs::path& folder, bool recursive, const std::string& pattern,
                 std::set<fs::path>& visited, std::vector<std::string>& out) {
@@ -50,16 +41,7 @@ void scanFolder(const fs::path& folder, bool recursive, const std::string& patte
 
 }  // namespace
 
-bool IsAdmitted(const std::string& path) {
-  std::string name = fileNamePart(path);
-  size_t dot = name.find_last_of('.');
-  if (dot == std::string::npos) return false;
-  std::string ext = name.substr(dot);
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) {
-    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  });
-  return std::string_view(kSupportedExtensions).find(ext) != std::string_view::npos;
-}
+bool IsAdmitted(const std::string& path) { return IsSupportedFile(path); }
 
 TInputList CollectInputs(const std::vector<std::string>& inputs, bool recursive,
                          const std::string& ext) {
