@@ -224,7 +224,7 @@ bool readHeader(jpeg_decompress_struct* c) {
   return jpeg_read_header(c, TRUE) == JPEG_HEADER_OK;
 }
 
-// An abbreviated table specification: errors here are not the image's.
+// An abbreviated tables-only stream: errors here are not the image's.
 bool readTables(jpeg_decompress_struct* c) {
   if (setjmp(errOf(reinterpret_cast<j_common_ptr>(c)).jump)) return false;
   return jpeg_read_header(c, FALSE) == JPEG_HEADER_TABLES_ONLY;
@@ -661,7 +661,7 @@ void JPEGReadStream(Stream& stream, Stream* tables, TImageBitmap& bitmap, int ma
   src.pub.term_source = termSource;
   cinfo.src = &src.pub;
 
-  // An abbreviated table specification first (JPEG-compressed TIFF strips).
+  // A tables-only stream first (JPEG-compressed TIFF strips).
   if (tables && tables != &stream) {
     SourceMgr tsrc = {};
     tsrc.pub = src.pub;

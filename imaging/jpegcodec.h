@@ -17,7 +17,7 @@ class EImageJpegException : public std::runtime_error {
 };
 
 // Reads a JPEG from the stream's position. maxRows < 0: all rows. Library errors never
-// escape: they set the abort flag. tables: an abbreviated table specification read first
+// escape: they set the abort flag. tables: a tables-only stream read first
 // (may be null).
 void JPEGReadStream(Stream& stream, Stream* tables, TImageBitmap& bitmap, int maxRows, bool readICC,
                     bool dropICCMarkers, bool invertCMYK, bool readMetadata, bool rawColor,
