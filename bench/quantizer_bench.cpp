@@ -1,8 +1,9 @@
 // Colour quantiser speed on a 12-megapixel photo, next to a JPEG decode of the same photo, and
 // the mean error of the 256-colour network palette on the sample photos.
 //
-// The 12-megapixel photo is a sample photo scaled up (bilinear) to 4000 x 3000 and encoded as a
-// JPEG of quality 90 in memory; without the sample files a synthetic picture is used.
+// The 12-megapixel photo is a camera photo from ../shared/bench-corpus when present; else a
+// sample photo scaled up (bilinear) to 4000 x 3000 and encoded as a JPEG of quality 90 in
+// memory; without either, a synthetic picture.
 #include <benchmark/benchmark.h>
 #include <jpeglib.h>
 
@@ -98,16 +99,21 @@ bool encodeJpeg(const Picture& picture, int quality, unsigned char** buffer, uns
   return true;
 }
 
-bool loadPhoto(const std::filesystem::path& path, Picture& out) {
+bool readFile(const std::filesystem::path& path, std::vector<uint8_t>& data) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) return false;
-  std::vector<uint8_t> data;
+  data.clear();
   std::array<uint8_t, 65536> chunk;
   size_t got;
   while ((got = std::fread(chunk.data(), 1, chunk.size(), f)) > 0)
     data.insert(data.end(), chunk.begin(), chunk.begin() + long(got));
   std::fclose(f);
-  return decodeJpeg(data.data(), data.size(), out);
+  return true;
+}
+
+bool loadPhoto(const std::filesystem::path& path, Picture& out) {
+  std::vector<uint8_t> data;
+  return readFile(path, data) && decodeJpeg(data.data(), data.size(), out);
 }
 
 Picture scaleBilinear(const Picture& src, int width, int height) {
@@ -171,6 +177,17 @@ struct BigPhoto {
 
   BigPhoto() {
     Picture small;
+    // A real 12-megapixel camera photo when the benchmark photos are there, decoded from its
+    // own file; else a sample photo scaled up to that size.
+    const std::filesystem::path camera = std::filesystem::path(LUMAPREP_SOURCE_DIR).parent_path() /
+                                         "shared" / "bench-corpus" / "photos" /
+                                         "caliterra_IMG_9354.jpg";
+    if (loadPhoto(camera, picture) && readFile(camera, jpeg)) {
+      origin = "caliterra_IMG_9354.jpg, " + std::to_string(picture.width) + "x" +
+               std::to_string(picture.height) + " camera photo";
+      toBitmap(picture, image);
+      return;
+    }
     if (loadPhoto(kPhotoDir / "junk_jpeg_header.jpg", small)) {
       picture = scaleBilinear(small, 4000, 3000);
       origin = "junk_jpeg_header.jpg scaled to 4000x3000";
