@@ -12,6 +12,8 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -34,6 +36,8 @@ constexpr size_t kParsedHeaderSize = 64;  // what we look at of larger headers
 
 constexpr uint32_t kBiRgb = 0;
 constexpr uint32_t kBiRle8 = 1;
+// The most pixel data an uncompressed file may lack and still be read as a cut file.
+constexpr int64_t kMaxMissingPixelBytes = int64_t(64) << 20;
 constexpr uint32_t kBiRle4 = 2;
 constexpr uint32_t kBiBitfields = 3;
 constexpr uint32_t kBiAlphaBitfields = 6;
@@ -903,6 +907,18 @@ void BMPReadStream(Stream& stream, TImageBitmap& bitmap, int64_t dataLength, TIO
   if (!ImageSizeOk(h.width, h.height, PixelFormatBitCount(format))) {
     fail(progress);
     return;
+  }
+  // Uncompressed rows are stored whole, so the file bounds the image it can hold. A cut file
+  // still shows the rows it has, but a few hundred bytes claiming gigabytes of pixels are
+  // refused before the buffer is allocated (RLE data has no such bound and is left alone).
+  if (h.compression != kBiRle8 && h.compression != kBiRle4) {
+    const int64_t rowBytes = ImageRowLen(std::llabs(h.width), h.bitCount);
+    const int64_t needed = rowBytes < 0 ? INT64_MAX : rowBytes * std::llabs(h.height);
+    const int64_t present = stream.Size() - stream.Position();
+    if (needed - present > kMaxMissingPixelBytes) {
+      fail(progress);
+      return;
+    }
   }
   try {
     bitmap.Allocate(int(h.width), int(h.height), format);

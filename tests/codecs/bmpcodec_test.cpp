@@ -522,6 +522,32 @@ TEST(BmpRead, DamagedFilesSetTheAbortFlag) {
   }
 }
 
+TEST(BmpRead, TinyFileClaimingGigabytesIsRefusedBeforeAllocating) {
+  // 30000 x 30000 at 8 bits passes the general size check (2.7 GB as true colour), but the
+  // file holds a few bytes of its 900 MB of rows.
+  BmpSpec s = spec(40, 4, 4, 8);
+  s.colors = std::vector<TRGB>(4, rgb(1, 2, 3));
+  s.rows.assign(16, 1);
+  std::vector<uint8_t> b = makeBmp(s);
+  for (size_t at : {size_t(18), size_t(22)})
+    for (int k = 0; k < 4; ++k) b[at + size_t(k)] = uint8_t(30000u >> (8 * k));
+  Loaded l;
+  readBmp(b, l);
+  EXPECT_TRUE(l.aborted);
+  EXPECT_TRUE(l.bitmap.IsEmpty());
+
+  // A cut file of ordinary size still shows the rows it has.
+  s = spec(40, 64, 64, 24);
+  s.rows.assign(64 * 64 * 3, 7);
+  b = makeBmp(s);
+  b.resize(b.size() - 64 * 3 * 10);
+  Loaded cut;
+  readBmp(b, cut);
+  EXPECT_TRUE(cut.aborted);
+  ASSERT_FALSE(cut.bitmap.IsEmpty());
+  EXPECT_EQ(cut.bitmap.Pixels(0, 63), rgb(7, 7, 7));  // bottom-up: the last row is stored first
+}
+
 // ---- Writing ------------------------------------------------------------------------------------
 
 TRGB manyColours(int x, int y) { return rgb(x * 8, y * 8, (x * y) & 255); }
