@@ -16,54 +16,18 @@
 #include "app/job/convert.h"
 #include "imaging/imageio.h"
 #include "imaging/resample.h"
+#include "reference.h"
 #include "testdata.h"
 
 namespace lumaprep {
 namespace {
 
 namespace fs = std::filesystem;
+using test::loadRgba;
+using test::maxDifference;
+using test::Rgba;
 
 TRGB rgb(int r, int g, int b) { return TRGB{uint8_t(b), uint8_t(g), uint8_t(r)}; }
-
-// A decode by libpng's simplified interface (8-bit RGBA), for references and written files.
-struct Rgba {
-  int width = 0;
-  int height = 0;
-  std::vector<uint8_t> pixels;
-  const uint8_t* at(int x, int y) const {
-    return &pixels[(size_t(y) * size_t(width) + size_t(x)) * 4];
-  }
-};
-
-bool loadRgba(const fs::path& file, Rgba& out) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&image, file.c_str())) return false;
-  image.format = PNG_FORMAT_RGBA;
-  out.width = int(image.width);
-  out.height = int(image.height);
-  out.pixels.resize(PNG_IMAGE_SIZE(image));
-  const bool ok = png_image_finish_read(&image, nullptr, out.pixels.data(), 0, nullptr) != 0;
-  png_image_free(&image);
-  return ok;
-}
-
-// Largest channel difference between the buffer (and its alpha) and the reference; RGB is
-// ignored where both are fully transparent.
-int maxDifference(TImageBitmap& bitmap, const Rgba& ref) {
-  int worst = 0;
-  for (int y = 0; y < ref.height; ++y) {
-    for (int x = 0; x < ref.width; ++x) {
-      const uint8_t* r = ref.at(x, y);
-      const TRGB c = bitmap.Pixels(x, y);
-      const int a = bitmap.HasAlphaChannel() ? bitmap.AlphaChannel()->ScanLine(y)[x] : 255;
-      worst = std::max(worst, std::abs(a - r[3]));
-      if (a == 0 && r[3] == 0) continue;
-      worst = std::max({worst, std::abs(c.r - r[0]), std::abs(c.g - r[1]), std::abs(c.b - r[2])});
-    }
-  }
-  return worst;
-}
 
 // The header fields and chunks of a written file, read with libpng's own reader.
 struct PngFacts {
